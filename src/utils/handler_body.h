@@ -1,0 +1,44 @@
+// Private half of Handler: the loop thread, its message queue and a fixed pool of 32 messages
+// whose slots come from a Buddy of level buddy_level.
+#ifndef UTILS_HANDLER_BODY_H
+#define UTILS_HANDLER_BODY_H
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "sonora/handler.h"
+#include "utils/blocked_queue.h"
+#include "utils/buddy.h"
+#include "utils/message.h"
+
+namespace utils {
+
+const int buddy_level = 5;
+
+void* handleLoop(void* handle);
+
+class HandlerBody {
+ public:
+  explicit HandlerBody(Handler* parent);
+  ~HandlerBody();
+
+  HandlerBody(const HandlerBody&) = delete;
+  HandlerBody& operator=(const HandlerBody&) = delete;
+
+  bool send(int what, int arg1, int arg2, void* obj) const;
+
+ private:
+  friend void* handleLoop(void* handle);
+
+  Handler* parent_;
+  Buddy* buddy_;
+  Message* msg_pool_;
+  std::atomic<bool> is_working_;
+  std::atomic<BlockedQueue<Message>*> queue_;
+  pthread_t pid_;
+};
+
+}  // namespace utils
+
+#endif  // UTILS_HANDLER_BODY_H
