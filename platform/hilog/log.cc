@@ -36,9 +36,13 @@ void set_sink(Sink sink, void* user) {
   g_user = user;
 }
 
-Capture::Capture() { set_sink(&Capture::on_record, this); }
+Capture::Capture() {
+  set_sink(&Capture::on_record, this);
+}
 
-Capture::~Capture() { set_sink(nullptr, nullptr); }
+Capture::~Capture() {
+  set_sink(nullptr, nullptr);
+}
 
 void Capture::on_record(const Record& record, void* user) {
   auto* self = static_cast<Capture*>(user);
@@ -110,4 +114,6 @@ extern "C" int OH_LOG_Print(LogType type, LogLevel level, unsigned int domain, c
   return n;
 }
 
-extern "C" bool OH_LOG_IsLoggable(unsigned int, const char*, LogLevel) { return true; }
+extern "C" bool OH_LOG_IsLoggable(unsigned int, const char*, LogLevel) {
+  return true;
+}

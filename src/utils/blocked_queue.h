@@ -116,7 +116,8 @@ class BlockedQueue {
   }
 
   // Consumes one wake-up (waiting for one), then returns the oldest element or null when the queue
-  // is empty at that moment. A wait interrupted by a signal is resumed: only a real wake-up ends it.
+  // is empty at that moment. A wait interrupted by a signal is resumed: only a real wake-up ends
+  // it.
   T* poll() {
     if (semaphore_ != nullptr) {
       while (sem_wait(semaphore_) != 0 && errno == EINTR) {

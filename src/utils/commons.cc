@@ -22,7 +22,9 @@ void msleep(size_t millis) {
   select(0, nullptr, nullptr, nullptr, &tv);
 }
 
-bool is_range(int input, int from, int to) { return from <= input && input <= to; }
+bool is_range(int input, int from, int to) {
+  return from <= input && input <= to;
+}
 
 int random_range(int min, int max) {
   // Computed in 64 bits so that the full int range does not overflow.

@@ -9,8 +9,8 @@ namespace utils {
 
 void log_line(const char* function, int line, const char* fmt, ...) {
   char text[kLogLineSize];
-  int n = std::snprintf(text, sizeof(text), "[%s:%d], ", function != nullptr ? function : "?",
-                        line);
+  int n =
+      std::snprintf(text, sizeof(text), "[%s:%d], ", function != nullptr ? function : "?", line);
   if (n < 0) return;
   if (static_cast<unsigned>(n) < sizeof(text) - 1 && fmt != nullptr) {
     va_list ap;

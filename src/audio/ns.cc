@@ -1,0 +1,11 @@
+#include "audio/ns.h"
+
+namespace sonora {
+namespace audio {
+
+NS::NS(const Suit*) {}
+
+NS::~NS() {}
+
+}  // namespace audio
+}  // namespace sonora

@@ -1,0 +1,170 @@
+#include "audio/webrtc_aec.h"
+
+#include <webrtc/aecm.h>
+
+#include <cstring>
+
+#include "sonora/play_suit.h"
+#include "utils/commons.h"
+#include "utils/log.h"
+
+namespace sonora {
+namespace audio {
+
+namespace {
+
+void free_body(WebRtcAECBody* body) {
+  if (body == nullptr) return;
+  if (body->queue != nullptr) {
+    body->queue->fin();
+    delete body->queue;
+  }
+  delete body->fwrapper;
+  if (body->aec != nullptr) WebRtcAecm_Free(body->aec);
+  delete[] body->buffer;
+  delete body;
+}
+
+}  // namespace
+
+WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr) {
+  if (suit == nullptr || !suit->enable_aec || suit->bit_per_channel != 16 ||
+      suit->channel_per_frame != 1 || suit->aec_sample_in_bytes <= 0 ||
+      !suit_has_valid_block(suit) ||
+      suit->block % static_cast<size_t>(suit->aec_sample_in_bytes) != 0) {
+    SLOG("aec not support the suit\n");
+    return;
+  }
+  WebRtcAECBody* body = new WebRtcAECBody();
+  body->delay = suit->delayed_per_block;
+  body->max = static_cast<size_t>(suit->max_cached_frames);
+  body->block = suit->block;
+  body->aec_sample_in_bytes = suit->aec_sample_in_bytes;
+  body->aec_sample_in_short = suit->aec_sample_in_bytes / 2;
+  body->aec_ms_in_sound_card = suit->aec_ms_in_sound_card;
+  body->aec_start_by_ts = suit->aec_start_by_ts;
+  body->aec_end_by_ts = suit->aec_end_by_ts;
+  body->aec_wait_input_in_ms = suit->aec_wait_input_in_ms;
+  body->buffer = new byte[static_cast<size_t>(body->aec_sample_in_bytes)]();
+  body->aec = WebRtcAecm_Create();
+  if (body->aec == nullptr) {
+    SLOG("aec create failed\n");
+    free_body(body);
+    return;
+  }
+  if (WebRtcAecm_Init(body->aec, suit->sample_rate) != 0) {
+    free_body(body);
+    return;
+  }
+  AecmConfig config;
+  config.cngMode = 1;
+  config.echoMode = static_cast<int16_t>(is_range(suit->aec_value, 0, 4) ? suit->aec_value : 3);
+  WebRtcAecm_set_config(body->aec, config);
+  body->queue = new utils::BlockedQueue<Frame>(delete_nothing);
+  body->fwrapper = new FrameWrapper(kWebRtcAECBuddyLevel, body->block);
+  body_ = body;
+}
+
+WebRtcAEC::~WebRtcAEC() {
+  free_body(body_);
+  body_ = nullptr;
+}
+
+bool WebRtcAEC::is_working() {
+  return body_ != nullptr;
+}
+
+bool WebRtcAEC::input(const byte* data, size_t size, const TSSuit* ts) {
+  if (body_ == nullptr) return false;
+  // Make room by dropping the oldest far-end block. The queue is only polled when it holds an
+  // element, so the render thread never waits here.
+  if (body_->fwrapper->size() >= body_->max && body_->queue->left() > 0) {
+    Frame* oldest = body_->queue->poll();
+    body_->fwrapper->delete_frame(oldest);
+  }
+  Frame* frame = body_->fwrapper->gen_frame(kFTypeA, data, size, ts);
+  if (frame != nullptr) {
+    body_->queue->offer(frame);
+    return true;
+  }
+  SLOG("aec.input failed\n");
+  return false;
+}
+
+bool WebRtcAEC::output_for_aec(Frame* frame) {
+  if (body_ == nullptr || body_->aec == nullptr || frame == nullptr || frame->data == nullptr ||
+      frame->size != body_->block || frame->ts == nullptr) {
+    SLOG("aec.output failed\n");
+    return false;
+  }
+  bool waited = false;
+  for (;;) {
+    const Frame* far = body_->queue->head();
+    if (far == nullptr) {
+      if (waited) return false;
+      msleep(static_cast<size_t>(body_->aec_wait_input_in_ms));
+      waited = true;
+      SLOG("aec waited: %dms\n", body_->aec_wait_input_in_ms);
+      continue;
+    }
+    waited = false;
+    uint64_t lead = (far->ts->sts - frame->ts->sts) +
+                    (far->ts->tid - frame->ts->tid) * static_cast<uint64_t>(body_->delay);
+    int leap = static_cast<int>(static_cast<uint32_t>(lead & 0xffffffffu));
+    status_->leap = leap;
+    status_->tid = frame->ts->tid;
+    if (leap < body_->aec_start_by_ts) {
+      Frame* old = body_->queue->poll();
+      body_->fwrapper->delete_frame(old);
+      continue;
+    }
+    if (leap < body_->aec_end_by_ts) {
+      Frame* matched = body_->queue->poll();
+      aec(matched, frame);
+      body_->fwrapper->delete_frame(matched);
+      return true;
+    }
+    SLOG("skip %lu(%02X) - %lu(%02X) = %d, %d\n", static_cast<unsigned long>(far->ts->tid),
+         far->size > 0 ? far->data[0] : 0, static_cast<unsigned long>(frame->ts->tid),
+         frame->size > 0 ? frame->data[0] : 0, static_cast<int>(far->ts->tid - frame->ts->tid),
+         leap);
+    return false;
+  }
+}
+
+bool WebRtcAEC::aec(const Frame* input, Frame* output) {
+  if (body_ == nullptr || body_->aec == nullptr || input == nullptr || output == nullptr ||
+      input->data == nullptr || output->data == nullptr || input->size != body_->block ||
+      output->size != body_->block) {
+    SLOG("aec failed\n");
+    return false;
+  }
+  bool any = false;
+  const size_t step = static_cast<size_t>(body_->aec_sample_in_bytes);
+  const size_t samples = static_cast<size_t>(body_->aec_sample_in_short);
+  int16_t far[256];
+  int16_t near[256];
+  if (samples > 256) {
+    SLOG("aec failed\n");
+    return false;
+  }
+  for (size_t offset = 0; offset < body_->block; offset += step) {
+    std::memcpy(far, input->data + offset, step);
+    if (WebRtcAecm_BufferFarend(body_->aec, far, samples) != 0) {
+      SLOG("aec.buffer failed\n");
+      continue;
+    }
+    std::memcpy(near, output->data + offset, step);
+    if (WebRtcAecm_Process(body_->aec, near, nullptr, reinterpret_cast<int16_t*>(body_->buffer),
+                           samples, static_cast<int16_t>(body_->aec_ms_in_sound_card)) != 0) {
+      SLOG("aec.process failed\n");
+      continue;
+    }
+    std::memcpy(output->data + offset, body_->buffer, step);
+    any = true;
+  }
+  return any;
+}
+
+}  // namespace audio
+}  // namespace sonora

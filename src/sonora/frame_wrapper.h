@@ -1,0 +1,44 @@
+// Fixed pool of media frames carved out of one zero-filled arena. Slot n holds the Frame record,
+// its TSSuit (kFramePageSize in) and block_ bytes of payload (kFrameTSPageSize in); slots are
+// handed out lowest first by a Buddy, one unit per frame.
+#ifndef SONORA_FRAME_WRAPPER_H
+#define SONORA_FRAME_WRAPPER_H
+
+#include <cstddef>
+
+#include "sonora/types.h"
+#include "utils/buddy.h"
+
+namespace sonora {
+
+class FrameWrapper {
+ public:
+  // A block of 0 makes an inert pool (logged): it hands out no frame.
+  FrameWrapper(int level, size_t block);
+  virtual ~FrameWrapper();
+
+  FrameWrapper(const FrameWrapper&) = delete;
+  FrameWrapper& operator=(const FrameWrapper&) = delete;
+
+  // Frames currently handed out.
+  size_t size();
+  // A frame holding a copy of `size` bytes of `data` and of `*ts` (zeroed when null); null when
+  // `data` is null, `size` exceeds the block or the pool is exhausted (logged).
+  Frame* gen_frame(FrameType type, const byte* data, size_t size, const TSSuit* ts);
+  // Returns the frame's slot; false for null, a frame of no pool, or a frame outside this pool.
+  bool delete_frame(Frame* frame);
+  // Returns every slot at once.
+  void clean();
+
+  size_t block() const { return block_; }
+
+ private:
+  size_t block_;
+  byte* pool_;
+  utils::Buddy* buddy_;
+  size_t slots_;
+};
+
+}  // namespace sonora
+
+#endif  // SONORA_FRAME_WRAPPER_H

@@ -1,0 +1,482 @@
+// Playback through the facade on the virtual device, with the renderer pumped by hand so that
+// every request is deterministic.
+#include <gtest/gtest.h>
+#include <hilog/log_sink.h>
+#include <ohaudio/virtual_device.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "audio/ohos_player.h"
+#include "sonora/body.h"
+#include "sonora/sonora.h"
+#include "test_support.h"
+
+namespace {
+
+using sonora::byte;
+using sonora::PlaySuit;
+using sonora::Sonora;
+using testing_support::pcm_suit;
+using testing_support::RecordingHandler;
+
+class PlayerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::use_hardware(false);
+    vdev::reset();
+    vdev::set_manual_clock(true);
+  }
+  void TearDown() override {
+    vdev::set_manual_clock(false);
+    vdev::reset();
+  }
+
+  // The last `n` bytes rendered.
+  static std::vector<byte> last_rendered(size_t n) {
+    std::vector<byte> all = vdev::rendered();
+    if (all.size() < n) return {};
+    return std::vector<byte>(all.end() - static_cast<long>(n), all.end());
+  }
+  static std::vector<byte> block_of(size_t n, byte value) { return std::vector<byte>(n, value); }
+};
+
+TEST_F(PlayerTest, StartOutcomeReachesHandlerAndResult) {
+  RecordingHandler handler;
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(77, sonora::kPTypeByFPS, &a, nullptr);
+  {
+    Sonora player(&suit, &handler);
+    EXPECT_FALSE(player.append_audio_data(block_of(640, 1).data(), 640, nullptr));
+    EXPECT_FALSE(player.enable_audio(false));
+    EXPECT_TRUE(player.enable_audio(true));
+    EXPECT_FALSE(player.enable_audio(true));  // already working: nothing changes
+    ASSERT_TRUE(handler.wait_for(1));
+    auto events = handler.events();
+    EXPECT_EQ(events[0].what, 77);
+    EXPECT_EQ(events[0].arg1, sonora::kArg1AudioPlayerStart);
+    EXPECT_EQ(events[0].arg2, sonora::kArg2Success);
+    EXPECT_EQ(events[0].obj, nullptr);
+    EXPECT_NE(events[0].thread, std::this_thread::get_id());
+    EXPECT_TRUE(player.enable_audio(false));
+    EXPECT_FALSE(player.audio_working());
+  }
+  {
+    // A renderer that does not start: the failure event, a false result, a working base that
+    // refuses appends until playback is disabled; then a new start succeeds.
+    vdev::fail_next_renderer_start(3);
+    Sonora player(&suit, &handler);
+    EXPECT_FALSE(player.enable_audio(true));
+    ASSERT_TRUE(handler.wait_for(2));
+    EXPECT_EQ(handler.events()[1].arg1, sonora::kArg1AudioPlayerStart);
+    EXPECT_EQ(handler.events()[1].arg2, sonora::kArg2Failed);
+    EXPECT_TRUE(player.audio_working());
+    EXPECT_FALSE(player.append_audio_data(block_of(640, 1).data(), 640, nullptr));
+    EXPECT_EQ(vdev::pump_render(3), 0);  // no renderer runs
+    EXPECT_FALSE(player.enable_audio(true));
+    EXPECT_TRUE(player.enable_audio(false));
+    EXPECT_TRUE(player.enable_audio(true));
+    ASSERT_TRUE(handler.wait_for(3));
+    EXPECT_EQ(handler.events()[2].arg2, sonora::kArg2Success);
+    EXPECT_TRUE(player.append_audio_data(block_of(640, 9).data(), 640, nullptr));
+    EXPECT_EQ(vdev::pump_render(1), 1);
+    EXPECT_EQ(last_rendered(640), block_of(640, 9));
+  }
+}
+
+TEST_F(PlayerTest, EveryRequestIsOneBlockInEveryFormat) {
+  struct Case {
+    int rate, channels, bits;
+    size_t block;
+  } cases[] = {
+      {16000, 1, 16, 640},   // 20 ms
+      {16000, 1, 16, 320},   // 10 ms: half the old fixed request
+      {44100, 2, 16, 3528},  // 20 ms stereo
+      {8000, 1, 8, 160},     // 8-bit: the request used to be left unset
+      {48000, 2, 32, 7680},  // 32-bit stereo
+      {48000, 1, 24, 2880},  // 24-bit packed
+  };
+  for (const auto& c : cases) {
+    vdev::reset();
+    sonora::audio::Suit a = pcm_suit(c.rate, c.channels, c.bits, c.block);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    for (byte v = 1; v <= 3; ++v) {
+      ASSERT_TRUE(player.append_audio_data(block_of(c.block, v).data(), c.block, nullptr));
+    }
+    ASSERT_EQ(vdev::pump_render(3), 3);
+    EXPECT_EQ(vdev::last_request_bytes(), static_cast<int32_t>(c.block)) << c.rate << "/" << c.bits;
+    std::vector<byte> expected;
+    for (byte v = 1; v <= 3; ++v) {
+      auto b = block_of(c.block, v);
+      expected.insert(expected.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(vdev::rendered(), expected) << c.rate << "/" << c.bits;
+  }
+}
+
+TEST_F(PlayerTest, CatchUpThinsBacklogBeyondTwiceTheStartUpCount) {
+  const size_t block = 320;
+  {
+    sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 3);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    sonora::Body body(nullptr, &suit, nullptr);
+    ASSERT_TRUE(body.enable_audio(true));
+    for (byte v = 1; v <= 11; ++v) {
+      ASSERT_TRUE(body.append_audio_data(block_of(block, v).data(), block, nullptr));
+    }
+    // 11 queued: 10 left after the take, more than 9, so two are skipped: the third plays.
+    ASSERT_EQ(vdev::pump_render(1), 1);
+    EXPECT_EQ(last_rendered(block), block_of(block, 3));
+    EXPECT_EQ(body.audio_left(), 8u);
+    EXPECT_EQ(body.audio_player_->outstanding(), 8u);  // skipped frames went back to the pool
+    // 8 queued: 7 left, more than 6: one skipped.
+    ASSERT_EQ(vdev::pump_render(1), 1);
+    EXPECT_EQ(last_rendered(block), block_of(block, 5));
+    // 6 queued: 5 left: none skipped from here on.
+    for (byte v = 6; v <= 11; ++v) {
+      ASSERT_EQ(vdev::pump_render(1), 1);
+      EXPECT_EQ(last_rendered(block), block_of(block, v));
+    }
+    EXPECT_EQ(body.audio_left(), 0u);
+    EXPECT_EQ(body.audio_player_->outstanding(), 0u);
+  }
+  {
+    // B = 50 or more: never a skip, however long the queue.
+    vdev::reset();
+    sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 50);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    std::vector<byte> expected;
+    for (int v = 1; v <= 50; ++v) {
+      auto b = block_of(block, static_cast<byte>(v));
+      ASSERT_TRUE(player.append_audio_data(b.data(), block, nullptr)) << v;
+      expected.insert(expected.end(), b.begin(), b.end());
+    }
+    ASSERT_EQ(vdev::pump_render(50), 50);
+    EXPECT_EQ(vdev::rendered(), expected);
+  }
+  {
+    // A negative count asks to skip from any queue; the callback never skips past the last
+    // queued frame (it would wait on an empty queue) and plays the frame it holds instead.
+    vdev::reset();
+    sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, -1);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    ASSERT_TRUE(player.append_audio_data(block_of(block, 4).data(), block, nullptr));
+    ASSERT_EQ(vdev::pump_render(1), 1);
+    EXPECT_EQ(vdev::render_results().back(), 0);
+    EXPECT_EQ(last_rendered(block), block_of(block, 4));
+  }
+}
+
+TEST_F(PlayerTest, AutoStopReportsOnceAtTheRightRequest) {
+  const size_t block = 320;
+  RecordingHandler handler;
+  sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 3);
+  PlaySuit suit(5, sonora::kPTypeAutoStop, &a, nullptr);
+  Sonora player(&suit, &handler);
+  ASSERT_TRUE(player.enable_audio(true));
+  ASSERT_TRUE(player.append_audio_data(block_of(block, 1).data(), block, nullptr));
+  ASSERT_TRUE(player.append_audio_data(block_of(block, 2).data(), block, nullptr));
+  ASSERT_EQ(vdev::pump_render(4), 4);
+  // Two blocks played, then the first and second empty requests: no report yet.
+  EXPECT_EQ(vdev::render_results(), (std::vector<int32_t>{0, 0, -1, -1}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(handler.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 0u);
+  // The third empty request reports.
+  ASSERT_EQ(vdev::pump_render(1), 1);
+  ASSERT_TRUE(handler.wait_for(2));
+  EXPECT_EQ(handler.events()[1].what, 5);
+  EXPECT_EQ(handler.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
+  // Stopping: audio appended afterwards is queued but never played, and nothing more is reported.
+  EXPECT_TRUE(player.append_audio_data(block_of(block, 3).data(), block, nullptr));
+  ASSERT_EQ(vdev::pump_render(5), 5);
+  for (int32_t r : vdev::render_results()) EXPECT_LE(r, 0);
+  EXPECT_EQ(vdev::render_results().back(), -1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(handler.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
+  EXPECT_TRUE(player.audio_working());
+  std::vector<byte> played = vdev::rendered();
+  EXPECT_EQ(std::vector<byte>(played.end() - 5 * block, played.end()),
+            std::vector<byte>(5 * block, 0));
+
+  // A start-up count of 1: the first empty request is also the last one, and it reports.
+  vdev::reset();
+  RecordingHandler second;
+  sonora::audio::Suit one = pcm_suit(8000, 1, 16, block, 1);
+  PlaySuit suit1(6, sonora::kPTypeAutoStop, &one, nullptr);
+  Sonora player1(&suit1, &second);
+  ASSERT_TRUE(player1.enable_audio(true));
+  ASSERT_EQ(vdev::pump_render(1), 1);
+  ASSERT_TRUE(second.wait_for(2));
+  EXPECT_EQ(second.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
+}
+
+TEST_F(PlayerTest, EmptyAndShortRequestsAreSilenceNeverStaleData) {
+  const size_t block = 640;
+  for (int bits : {16, 8}) {
+    vdev::reset();
+    const int silence = bits == 8 ? 0x80 : 0;
+    sonora::audio::Suit a = pcm_suit(16000, 1, bits, block);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    sonora::Body body(nullptr, &suit, nullptr);
+    ASSERT_TRUE(body.enable_audio(true));
+    void* player = body.audio_player_;
+    std::vector<byte> buf(block, 0xAA);
+
+    // Underrun outside auto-stop: 0, and the whole request is silence.
+    EXPECT_EQ(sonora::audio::OH_AudioRenderer_OnWriteData_func(nullptr, player, buf.data(),
+                                                               static_cast<int32_t>(block)),
+              0);
+    EXPECT_EQ(buf, std::vector<byte>(block, static_cast<byte>(silence)));
+
+    // A flushed half block fills the first half; the rest of the request is silence.
+    ASSERT_TRUE(body.append_audio_data(block_of(block / 2, 0x31).data(), block / 2, nullptr));
+    EXPECT_EQ(body.audio_left(), 0u);
+    body.flush();
+    EXPECT_EQ(body.audio_left(), 1u);
+    std::fill(buf.begin(), buf.end(), 0xAA);
+    EXPECT_EQ(sonora::audio::OH_AudioRenderer_OnWriteData_func(nullptr, player, buf.data(),
+                                                               static_cast<int32_t>(block)),
+              0);
+    EXPECT_EQ(std::vector<byte>(buf.begin(), buf.begin() + block / 2), block_of(block / 2, 0x31));
+    EXPECT_EQ(std::vector<byte>(buf.begin() + block / 2, buf.end()),
+              std::vector<byte>(block / 2, static_cast<byte>(silence)));
+    body.flush();  // nothing piled: no frame
+    EXPECT_EQ(body.audio_left(), 0u);
+  }
+  // No player: -1 and silence.
+  std::vector<byte> buf(64, 0xAA);
+  EXPECT_EQ(sonora::audio::OH_AudioRenderer_OnWriteData_func(nullptr, nullptr, buf.data(), 64), -1);
+  EXPECT_EQ(buf, std::vector<byte>(64, 0));
+}
+
+TEST_F(PlayerTest, PauseAndResumeKeepTheQueue) {
+  const size_t block = 320;
+  sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 10);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  EXPECT_FALSE(player.pause());  // no playback
+  ASSERT_TRUE(player.enable_audio(true));
+  for (byte v = 1; v <= 3; ++v) {
+    ASSERT_TRUE(player.append_audio_data(block_of(block, v).data(), block, nullptr));
+  }
+  ASSERT_TRUE(player.pause());
+  EXPECT_EQ(vdev::pump_render(2), 0);  // a paused renderer asks for nothing
+  for (byte v = 4; v <= 5; ++v) {
+    ASSERT_TRUE(player.append_audio_data(block_of(block, v).data(), block, nullptr));
+  }
+  EXPECT_EQ(player.audio_left(), 5u);
+  ASSERT_TRUE(player.resume());
+  ASSERT_EQ(vdev::pump_render(5), 5);
+  std::vector<byte> expected;
+  for (byte v = 1; v <= 5; ++v) {
+    auto b = block_of(block, v);
+    expected.insert(expected.end(), b.begin(), b.end());
+  }
+  EXPECT_EQ(vdev::rendered(), expected);
+}
+
+TEST_F(PlayerTest, MuteDelayDropsTheQueueAndRefusesAppendsForItsDuration) {
+  const size_t block = 320;
+  sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 10);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  EXPECT_FALSE(player.add_mute_delay_blocked(10));  // no playback
+  ASSERT_TRUE(player.enable_audio(true));
+  for (byte v = 1; v <= 3; ++v) {
+    ASSERT_TRUE(player.append_audio_data(block_of(block, v).data(), block, nullptr));
+  }
+  auto begin = std::chrono::steady_clock::now();
+  std::thread muter([&] { EXPECT_TRUE(player.add_mute_delay_blocked(300)); });
+  ASSERT_TRUE(testing_support::eventually([&] { return player.audio_left() == 0; }));
+  EXPECT_FALSE(player.append_audio_data(block_of(block, 9).data(), block, nullptr));
+  muter.join();
+  auto elapsed = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(250));
+  EXPECT_TRUE(player.append_audio_data(block_of(block, 7).data(), block, nullptr));
+  ASSERT_EQ(vdev::pump_render(1), 1);
+  EXPECT_EQ(last_rendered(block), block_of(block, 7));
+}
+
+TEST_F(PlayerTest, NoiseSuppressionOnlyForSixteenBitMonoThatAsksForIt) {
+  std::mt19937 rng(1);
+  std::uniform_int_distribution<int> d(-3000, 3000);
+  struct Case {
+    int channels, bits;
+    bool ns;
+    bool changed;
+  } cases[] = {
+      {1, 16, true, true}, {1, 16, false, false}, {2, 16, true, false}, {1, 8, true, false}};
+  for (const auto& c : cases) {
+    vdev::reset();
+    const size_t block = 640;
+    sonora::audio::Suit a = pcm_suit(16000, c.channels, c.bits, block, 10);
+    a.enable_ns = c.ns;
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    std::vector<byte> input;
+    for (int i = 0; i < 20; ++i) {
+      std::vector<int16_t> pcm(block / 2);
+      for (auto& s : pcm) s = static_cast<int16_t>(d(rng));
+      const byte* p = reinterpret_cast<const byte*>(pcm.data());
+      ASSERT_TRUE(player.append_audio_data(p, block, nullptr));
+      input.insert(input.end(), p, p + block);
+      ASSERT_EQ(vdev::pump_render(1), 1);
+    }
+    EXPECT_EQ(vdev::rendered() != input, c.changed)
+        << c.channels << " ch, " << c.bits << " bits, ns " << c.ns;
+  }
+}
+
+TEST_F(PlayerTest, TrackGainScalesSixteenBitPcmAsItIsPlayed) {
+  const size_t block = 8;
+  sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 10);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  EXPECT_FALSE(player.adjust_track_volume(0.5f));  // no playback object
+  ASSERT_TRUE(player.enable_audio(true));
+  const int16_t samples[4] = {1000, -1000, 32767, 3};
+  auto render_with = [&](float gain) {
+    EXPECT_TRUE(player.adjust_track_volume(gain));
+    EXPECT_TRUE(player.append_audio_data(reinterpret_cast<const byte*>(samples), block, nullptr));
+    EXPECT_EQ(vdev::pump_render(1), 1);
+    std::vector<byte> out = last_rendered(block);
+    std::vector<int16_t> s(4);
+    std::memcpy(s.data(), out.data(), block);
+    return s;
+  };
+  EXPECT_EQ(render_with(1.0f), (std::vector<int16_t>{1000, -1000, 32767, 3}));
+  EXPECT_EQ(render_with(0.5f), (std::vector<int16_t>{500, -500, 16384, 2}));
+  EXPECT_EQ(render_with(4.0f), (std::vector<int16_t>{4000, -4000, 32767, 12}));
+  EXPECT_EQ(render_with(40.0f), (std::vector<int16_t>{32767, -32768, 32767, 120}));
+  EXPECT_EQ(render_with(0.0f), (std::vector<int16_t>{0, 0, 0, 0}));
+
+  // Other sample formats pass unchanged.
+  vdev::reset();
+  sonora::audio::Suit b = pcm_suit(8000, 1, 8, 4, 10);
+  PlaySuit suit8(1, sonora::kPTypeByFPS, &b, nullptr);
+  Sonora player8(&suit8, nullptr);
+  ASSERT_TRUE(player8.enable_audio(true));
+  ASSERT_TRUE(player8.adjust_track_volume(0.25f));
+  const byte pcm8[4] = {0x10, 0x80, 0xF0, 0x7F};
+  ASSERT_TRUE(player8.append_audio_data(pcm8, 4, nullptr));
+  ASSERT_EQ(vdev::pump_render(1), 1);
+  EXPECT_EQ(last_rendered(4), std::vector<byte>(pcm8, pcm8 + 4));
+}
+
+TEST_F(PlayerTest, AppendRefusalsAndBacklogLimit) {
+  const size_t block = 640;
+  {
+    sonora::audio::Suit a = pcm_suit(16000, 1, 16, block, 10);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    auto b = block_of(block, 1);
+    EXPECT_FALSE(player.append_audio_data(nullptr, block, nullptr));
+    EXPECT_FALSE(player.append_audio_data(b.data(), 0, nullptr));
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(player.append_audio_data(b.data(), block, nullptr));
+    EXPECT_FALSE(player.append_audio_data(b.data(), block, nullptr));  // 50 outstanding
+    EXPECT_EQ(player.audio_left(), 50u);
+    ASSERT_EQ(vdev::pump_render(1), 1);
+    EXPECT_TRUE(player.append_audio_data(b.data(), block, nullptr));
+    player.clean_buffer();
+    EXPECT_EQ(player.audio_left(), 0u);
+    // A chunk of more blocks than the pool can hold is refused whole rather than cut short.
+    std::vector<byte> big(64 * block, 3);
+    EXPECT_FALSE(player.append_audio_data(big.data(), big.size(), nullptr));
+    EXPECT_EQ(player.audio_left(), 0u);
+    std::vector<byte> fits(40 * block, 3);
+    EXPECT_TRUE(player.append_audio_data(fits.data(), fits.size(), nullptr));
+    EXPECT_EQ(player.audio_left(), 40u);
+  }
+  {
+    // Coded chunks must have their codec's exact size.
+    sonora::audio::Suit a = pcm_suit(8000, 1, 16, 42, 10);
+    a.type = sonora::audio::kTypeAMR;
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    std::vector<byte> chunk(60, 1);
+    EXPECT_FALSE(player.append_audio_data(chunk.data(), 41, nullptr));
+    EXPECT_TRUE(player.append_audio_data(chunk.data(), 42, nullptr));
+    EXPECT_FALSE(player.append_audio_data(chunk.data(), 43, nullptr));
+  }
+  {
+    sonora::audio::Suit a = pcm_suit(8000, 1, 16, 60, 10);
+    a.type = sonora::audio::kType729;
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    std::vector<byte> chunk(320, 1);
+    EXPECT_FALSE(player.append_audio_data(chunk.data(), 320, nullptr));
+    EXPECT_TRUE(player.append_audio_data(chunk.data(), 60, nullptr));
+  }
+}
+
+TEST_F(PlayerTest, SuitsWithoutUsableAudioRefuseToPlay) {
+  hilog::Capture log;
+  RecordingHandler handler;
+  {
+    PlaySuit no_audio(1, sonora::kPTypeByFPS, nullptr, nullptr);
+    Sonora player(&no_audio, &handler);
+    EXPECT_NE(player.get_aec_status(), nullptr);
+    EXPECT_FALSE(player.enable_audio(true));
+    EXPECT_FALSE(player.audio_working());
+    EXPECT_FALSE(player.enable_audio(true));  // tried again, refused again
+    EXPECT_FALSE(player.append_audio_data(block_of(4, 1).data(), 4, nullptr));
+    EXPECT_FALSE(player.start_record_audio(nullptr, 0));
+  }
+  for (size_t block : {static_cast<size_t>(0), static_cast<size_t>(40000)}) {
+    sonora::audio::Suit a = pcm_suit(16000, 1, 16, block);
+    a.enable_aec = true;
+    a.enable_ns = true;
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, &handler);
+    EXPECT_FALSE(player.enable_audio(true));
+    EXPECT_FALSE(player.append_audio_data(block_of(4, 1).data(), 4, nullptr));
+  }
+  EXPECT_GE(log.count("Player::start refused"), 3u);
+  EXPECT_EQ(log.count("aec not support the suit"), 3u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_TRUE(handler.events().empty());  // no renderer was ever started
+}
+
+TEST_F(PlayerTest, FacadeStubsAndVersion) {
+  EXPECT_STREQ(Sonora::version(), "[sonora-2017-2-4-ridge-Debug]");
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  EXPECT_TRUE(player.enable_video(true));
+  EXPECT_FALSE(player.enable_video(false));
+  EXPECT_FALSE(player.video_working());
+  EXPECT_EQ(player.video_left(), 0u);
+  EXPECT_FALSE(player.append_video_data(nullptr, 0, sonora::kFTypeI, nullptr));
+  EXPECT_FALSE(player.start_record_to_mp4("/tmp/x.mp4"));
+  EXPECT_FALSE(player.stop_record_to_mp4());
+  EXPECT_FALSE(player.try_fast_forward());
+  EXPECT_FALSE(player.request_pure_color(nullptr));
+  EXPECT_FALSE(player.screenshot("/tmp/x.png", true));
+  EXPECT_FALSE(player.adjust_capture_volume(1.0f));
+  EXPECT_FALSE(player.adjust_capture_volume_type(4));
+  EXPECT_FALSE(player.stop_record_audio());
+  const sonora::audio::AecStatus* status = player.get_aec_status();
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->leap, 0);
+  EXPECT_EQ(status->delay, 0);
+  // With a null handler playback works and nothing is reported anywhere.
+  ASSERT_TRUE(player.enable_audio(true));
+  ASSERT_TRUE(player.append_audio_data(block_of(640, 2).data(), 640, nullptr));
+  ASSERT_EQ(vdev::pump_render(1), 1);
+  EXPECT_EQ(last_rendered(640), block_of(640, 2));
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// Helpers shared by the playback suites.
+#ifndef TESTS_TEST_SUPPORT_H
+#define TESTS_TEST_SUPPORT_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "sonora/handler.h"
+#include "sonora/types.h"
+
+namespace testing_support {
+
+// Records every event with the thread that handled it.
+class RecordingHandler : public utils::Handler {
+ public:
+  struct Event {
+    int what, arg1, arg2;
+    void* obj;
+    std::thread::id thread;
+  };
+
+  ~RecordingHandler() override = default;
+
+  bool handle(int what, int arg1, int arg2, void* obj) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back({what, arg1, arg2, obj, std::this_thread::get_id()});
+    cv_.notify_all();
+    return true;
+  }
+
+  // Waits until at least `n` events arrived; false on timeout.
+  bool wait_for(size_t n, int timeout_ms = 5000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                        [&] { return events_.size() >= n; });
+  }
+
+  std::vector<Event> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+
+  size_t count(int arg1, int arg2) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto& e : events_) n += (e.arg1 == arg1 && e.arg2 == arg2) ? 1 : 0;
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Event> events_;
+};
+
+inline sonora::audio::Suit pcm_suit(int rate, int channels, int bits, size_t block,
+                                    int buffer_frame_count = 3) {
+  sonora::audio::Suit s;
+  std::memset(&s, 0, sizeof(s));
+  s.type = sonora::audio::kTypeRawPCM;
+  s.sample_rate = rate;
+  s.channel_per_frame = channels;
+  s.bit_per_channel = bits;
+  s.block = block;
+  s.buffer_frame_count = buffer_frame_count;
+  return s;
+}
+
+// Waits until `pred` holds; false on timeout.
+template <typename Pred>
+bool eventually(Pred pred, int timeout_ms = 5000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace testing_support
+
+#endif  // TESTS_TEST_SUPPORT_H
