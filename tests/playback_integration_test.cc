@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -114,13 +115,15 @@ TEST_F(PlaybackIntegration, StoppingAndDestroyingWhileTheRendererRunsIsSafe) {
 }
 
 TEST_F(PlaybackIntegration, CleanWhileTheCallbackHoldsAFrameNeverCorruptsThePool) {
-  // The render callback runs in a tight loop on one thread while another appends uniform blocks
-  // and empties the queue again and again. Every request must be a whole block of one value (or
-  // silence), and when both stop, the pool holds exactly the queued frames: a callback that
-  // returned a frame after a reset would have released a slot that belongs to a newer frame.
+  // The render callback runs in a tight loop on one thread while another appends numbered blocks
+  // and empties the queue now and then, and a third thread empties it too. Every request must hold one whole block, and the numbers
+  // must rise: cleaning only removes blocks. A callback that returned a frame after a reset would
+  // release a slot that belongs to a newer queued frame; that slot is then handed out again and
+  // the queue shows one block twice, or a block is overwritten while it is being copied.
   vdev::set_manual_clock(true);
-  const size_t block = 256;
-  sonora::audio::Suit a = pcm_suit(16000, 1, 16, block, 50);
+  // Large blocks widen the window in which the callback copies a frame it holds.
+  const size_t block = 19200;
+  sonora::audio::Suit a = pcm_suit(48000, 1, 16, block, 50);
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   sonora::Body body(nullptr, &suit, nullptr);
   ASSERT_TRUE(body.enable_audio(true));
@@ -128,30 +131,45 @@ TEST_F(PlaybackIntegration, CleanWhileTheCallbackHoldsAFrameNeverCorruptsThePool
 
   std::atomic<bool> stop{false};
   std::atomic<int> torn{0};
+  std::atomic<int> out_of_order{0};
   std::atomic<long> played{0};
   std::thread renderer([&] {
-    std::vector<byte> buf(block);
+    std::vector<uint32_t> buf(block / 4);
+    uint32_t last = 0;
     while (!stop.load()) {
       sonora::audio::OH_AudioRenderer_OnWriteData_func(nullptr, player, buf.data(),
                                                        static_cast<int32_t>(block));
-      if (!std::all_of(buf.begin(), buf.end(), [&](byte b) { return b == buf[0]; })) ++torn;
-      if (buf[0] != 0) ++played;
+      uint32_t v = buf[0];
+      if (!std::all_of(buf.begin(), buf.end(), [&](uint32_t w) { return w == v; })) ++torn;
+      if (v == 0) continue;  // silence
+      if (v <= last) ++out_of_order;
+      last = v;
+      ++played;
     }
   });
   std::thread writer([&] {
-    std::vector<byte> b(block);
-    byte value = 1;
-    for (int i = 0; i < 40000 && !stop.load(); ++i) {
-      std::fill(b.begin(), b.end(), value);
-      value = static_cast<byte>(value == 255 ? 1 : value + 1);
-      body.append_audio_data(b.data(), block, nullptr);
-      if (i % 3 == 0) body.clean_buffer();
+    std::vector<uint32_t> b(block / 4);
+    uint32_t seq = 1;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+    for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+      std::fill(b.begin(), b.end(), seq);
+      if (body.append_audio_data(reinterpret_cast<const byte*>(b.data()), block, nullptr)) ++seq;
+      if (i % 8 == 7) body.clean_buffer();
     }
     stop.store(true);
   });
+  // A second application thread resets the queue too, racing the appends' block building.
+  std::thread cleaner([&] {
+    while (!stop.load()) {
+      body.clean_buffer();
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
   writer.join();
+  cleaner.join();
   renderer.join();
   EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(out_of_order.load(), 0);
   EXPECT_GT(played.load(), 0);
   EXPECT_EQ(body.audio_player_->outstanding(), body.audio_left());
   // The pool still works: everything queued drains and the pool ends empty.

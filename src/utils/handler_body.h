@@ -4,6 +4,7 @@
 #define UTILS_HANDLER_BODY_H
 
 #include <pthread.h>
+#include <semaphore.h>
 
 #include <atomic>
 
@@ -37,6 +38,12 @@ class HandlerBody {
   std::atomic<bool> is_working_;
   std::atomic<BlockedQueue<Message>*> queue_;
   pthread_t pid_;
+  // Set by the destructor before anything else, so that a loop thread that starts late does not
+  // turn is_working_ back on after shutdown has begun.
+  std::atomic<bool> is_stopping_;
+  // Posted by the loop once it runs; the constructor waits for it, so that an event sent right
+  // after the handler is built is delivered rather than refused.
+  sem_t started_;
 };
 
 }  // namespace utils

@@ -1,0 +1,603 @@
+#include <gtest/gtest.h>
+#include <ohaudio/native_audiocapturer.h>
+#include <ohaudio/native_audiorenderer.h>
+#include <ohaudio/native_audiostreambuilder.h>
+#include <ohaudio/virtual_device.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+template <typename Pred>
+bool wait_until(Pred pred, int timeout_ms = 5000) {
+  const auto deadline = Clock::now() + milliseconds(timeout_ms);
+  while (!pred()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// What a test renderer does per request, and what it saw.
+struct Player {
+  enum Mode { kPattern, kAlternate, kSlow, kPauseOnThird, kSamples, kStallOnce };
+  std::atomic<Mode> mode{kPattern};
+  uint8_t fill = 0xAB;  // what kAlternate writes into even requests
+  OH_AudioRenderer* self = nullptr;
+  std::atomic<int> calls{0};
+  std::atomic<int> finished{0};
+  std::atomic<bool> in_callback{false};
+  std::atomic<bool> wrong_length{false};
+  int32_t expected_length = 0;
+  // Touched only by the callback, or after the stream has stopped.
+  uint32_t seed = 1;
+  std::vector<uint8_t> written;
+  std::vector<std::thread::id> threads;
+  std::vector<double> times;  // seconds since `origin`, per request
+  Clock::time_point origin = Clock::now();
+  int16_t sample = 0;
+  std::atomic<int> events{0};
+  std::atomic<int> last_force{-1};
+  std::atomic<int> last_hint{-1};
+  std::atomic<int> last_error{-1};
+};
+
+int32_t on_write(OH_AudioRenderer*, void* user, void* buffer, int32_t length) {
+  auto* p = static_cast<Player*>(user);
+  p->in_callback = true;
+  const int index = p->calls++;
+  if (length != p->expected_length) p->wrong_length = true;
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  p->threads.push_back(std::this_thread::get_id());
+  p->times.push_back(std::chrono::duration<double>(Clock::now() - p->origin).count());
+  switch (p->mode.load()) {
+    case Player::kPattern:
+      for (int32_t i = 0; i < length; ++i) {
+        p->seed = p->seed * 1103515245u + 12345u;
+        bytes[i] = static_cast<uint8_t>(p->seed >> 16);
+      }
+      break;
+    case Player::kAlternate:
+      if (index % 2 == 0) std::memset(bytes, p->fill, static_cast<size_t>(length));
+      break;
+    case Player::kSlow:
+      std::this_thread::sleep_for(milliseconds(50));
+      break;
+    case Player::kStallOnce:
+      if (index == 3) std::this_thread::sleep_for(milliseconds(150));
+      break;
+    case Player::kPauseOnThird:
+      if (index == 2) {
+        EXPECT_EQ(OH_AudioRenderer_Pause(p->self), AUDIOSTREAM_SUCCESS);
+      }
+      break;
+    case Player::kSamples:
+      // Never-repeating non-zero noise, so that any stretch of it has one place in the stream.
+      for (int32_t i = 0; i + 1 < length; i += 2) {
+        p->seed = p->seed * 1664525u + 1013904223u;
+        int16_t s = static_cast<int16_t>(p->seed >> 16);
+        if (s == 0) s = 1;
+        std::memcpy(bytes + i, &s, 2);
+      }
+      break;
+  }
+  p->written.insert(p->written.end(), bytes, bytes + length);
+  ++p->finished;
+  p->in_callback = false;
+  return index * 10 - 5;
+}
+
+int32_t on_event(OH_AudioRenderer*, void* user, OH_AudioStream_Event) {
+  ++static_cast<Player*>(user)->events;
+  return 0;
+}
+
+int32_t on_interrupt(OH_AudioRenderer*, void* user, OH_AudioInterrupt_ForceType force,
+                     OH_AudioInterrupt_Hint hint) {
+  static_cast<Player*>(user)->last_force = force;
+  static_cast<Player*>(user)->last_hint = hint;
+  return 0;
+}
+
+int32_t on_error(OH_AudioRenderer*, void* user, OH_AudioStream_Result error) {
+  static_cast<Player*>(user)->last_error = error;
+  return 0;
+}
+
+OH_AudioRenderer* make_renderer(Player* p, int32_t rate, int32_t channels, int32_t frame_size) {
+  OH_AudioStreamBuilder* b = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_Create(&b, AUDIOSTREAM_TYPE_RENDERER), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(b, rate), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(b, channels), AUDIOSTREAM_SUCCESS);
+  if (frame_size > 0) {
+    EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, frame_size), AUDIOSTREAM_SUCCESS);
+  }
+  OH_AudioRenderer_Callbacks cb = {on_write, on_event, on_interrupt, on_error};
+  EXPECT_EQ(OH_AudioStreamBuilder_SetRendererCallback(b, cb, p), AUDIOSTREAM_SUCCESS);
+  OH_AudioRenderer* r = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_GenerateRenderer(b, &r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+  p->self = r;
+  p->expected_length = frame_size > 0 ? frame_size : rate * channels * 2 / 50;
+  return r;
+}
+
+OH_AudioStream_State state_of(OH_AudioRenderer* r) {
+  OH_AudioStream_State s = AUDIOSTREAM_STATE_INVALID;
+  EXPECT_EQ(OH_AudioRenderer_GetCurrentState(r, &s), AUDIOSTREAM_SUCCESS);
+  return s;
+}
+
+struct Recorder {
+  std::mutex mutex;
+  std::vector<uint8_t> bytes;
+  std::vector<double> times;  // seconds since `origin`, per frame
+  std::vector<int32_t> lengths;
+  Clock::time_point origin = Clock::now();
+
+  size_t frames() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return lengths.size();
+  }
+};
+
+int32_t on_read(OH_AudioCapturer*, void* user, void* buffer, int32_t length) {
+  auto* rec = static_cast<Recorder*>(user);
+  std::lock_guard<std::mutex> lock(rec->mutex);
+  rec->times.push_back(std::chrono::duration<double>(Clock::now() - rec->origin).count());
+  rec->lengths.push_back(length);
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  rec->bytes.insert(rec->bytes.end(), bytes, bytes + length);
+  return 0;
+}
+
+OH_AudioCapturer* make_capturer(Recorder* rec, int32_t rate, int32_t frame_size) {
+  OH_AudioStreamBuilder* b = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_Create(&b, AUDIOSTREAM_TYPE_CAPTURER), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(b, rate), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(b, 1), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetCapturerInfo(b, AUDIOSTREAM_SOURCE_TYPE_VOICE_COMMUNICATION),
+            AUDIOSTREAM_SUCCESS);
+  if (frame_size > 0) {
+    EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, frame_size), AUDIOSTREAM_SUCCESS);
+  }
+  OH_AudioCapturer_Callbacks cb = {on_read, nullptr, nullptr, nullptr};
+  EXPECT_EQ(OH_AudioStreamBuilder_SetCapturerCallback(b, cb, rec), AUDIOSTREAM_SUCCESS);
+  OH_AudioCapturer* c = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_GenerateCapturer(b, &c), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+  return c;
+}
+
+std::vector<int16_t> as_samples(const std::vector<uint8_t>& bytes) {
+  std::vector<int16_t> out(bytes.size() / 2);
+  std::memcpy(out.data(), bytes.data(), out.size() * 2);
+  return out;
+}
+
+class VirtualDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::reset();
+    vdev::set_manual_clock(false);
+    vdev::use_hardware(false);
+  }
+  void TearDown() override {
+    vdev::set_manual_clock(false);
+    vdev::use_hardware(false);
+    vdev::reset();
+  }
+};
+
+TEST_F(VirtualDevice, RequestsHaveTheFrameSizeAndAreRecordedExactly) {
+  struct Case {
+    int32_t rate, channels, frame_size, expected;
+  };
+  for (const Case& c :
+       {Case{16000, 1, 500, 500}, Case{48000, 2, 0, 3840}, Case{16000, 1, 0, 640}}) {
+    SCOPED_TRACE(c.frame_size);
+    vdev::reset();
+    Player p;
+    OH_AudioRenderer* r = make_renderer(&p, c.rate, c.channels, c.frame_size);
+    ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+    ASSERT_TRUE(vdev::wait_render_requests(4, 5000));
+    EXPECT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+
+    const int n = p.calls.load();
+    EXPECT_FALSE(p.wrong_length);
+    EXPECT_EQ(p.expected_length, c.expected);
+    EXPECT_EQ(vdev::last_request_bytes(), c.expected);
+    EXPECT_EQ(vdev::render_requests(), static_cast<uint64_t>(n));
+    EXPECT_EQ(vdev::rendered_size(), static_cast<size_t>(n) * c.expected);
+    EXPECT_TRUE(vdev::rendered() == p.written) << "recording differs from what was written";
+    std::vector<int32_t> want;
+    for (int i = 0; i < n; ++i) want.push_back(i * 10 - 5);
+    EXPECT_EQ(vdev::render_results(), want);
+  }
+}
+
+TEST_F(VirtualDevice, ConcurrentRenderersAppendWholeRequests) {
+  Player a, b;
+  a.mode = b.mode = Player::kAlternate;
+  b.fill = 0x5C;
+  OH_AudioRenderer* ra = make_renderer(&a, 16000, 1, 160);
+  OH_AudioRenderer* rb = make_renderer(&b, 16000, 1, 160);
+  ASSERT_EQ(OH_AudioRenderer_Start(ra), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(OH_AudioRenderer_Start(rb), AUDIOSTREAM_SUCCESS);
+  ASSERT_TRUE(vdev::wait_render_requests(40, 5000));
+  EXPECT_EQ(OH_AudioRenderer_Release(ra), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioRenderer_Release(rb), AUDIOSTREAM_SUCCESS);
+  const std::vector<uint8_t> rec = vdev::rendered();
+  ASSERT_EQ(rec.size(), static_cast<size_t>(a.calls + b.calls) * 160);
+  for (size_t off = 0; off < rec.size(); off += 160) {
+    const auto first = rec.begin() + static_cast<long>(off);
+    ASSERT_TRUE(std::all_of(first, first + 160, [&](uint8_t v) { return v == *first; }))
+        << "request at byte " << off << " was interleaved with another";
+  }
+}
+
+TEST_F(VirtualDevice, RequestsArePacedByTheClock) {
+  Player p;
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 320);  // 10 ms per request
+  const auto t0 = Clock::now();
+  ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  std::this_thread::sleep_for(milliseconds(500));
+  const int n = p.calls.load();
+  const double expected = seconds_since(t0) / 0.010;
+  EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+  // Absolute deadlines never run ahead of the clock; a loaded machine may lag behind.
+  EXPECT_LE(n, expected + 2);
+  EXPECT_GE(n, expected * 0.5);
+
+  // After a stall of 15 requests the renderer picks up the pace again instead of making up for
+  // the lost requests in a burst.
+  Player q;
+  q.mode = Player::kStallOnce;
+  OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 320);
+  ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return q.calls >= 10; }));
+  EXPECT_EQ(OH_AudioRenderer_Release(r2), AUDIOSTREAM_SUCCESS);
+  const double stall_end = q.times[3] + 0.150;
+  EXPECT_GT(q.times[9] - stall_end, 0.030) << "requests after the stall came in a burst";
+}
+
+TEST_F(VirtualDevice, NoCallbackAfterPauseStopOrRelease) {
+  Player p;
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 320);
+  EXPECT_EQ(state_of(r), AUDIOSTREAM_STATE_PREPARED);
+  ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_ERROR_ILLEGAL_STATE);
+  ASSERT_TRUE(wait_until([&] { return p.calls >= 3; }));
+
+  // Pause holds requests back until the next Start.
+  ASSERT_EQ(OH_AudioRenderer_Pause(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(state_of(r), AUDIOSTREAM_STATE_PAUSED);
+  int paused_at = p.calls;
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(p.calls, paused_at);
+  ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_TRUE(wait_until([&] { return p.calls > paused_at + 2; }));
+
+  // Stop waits for a callback in progress.
+  p.mode = Player::kSlow;
+  ASSERT_TRUE(wait_until([&] { return p.in_callback.load(); }));
+  ASSERT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_FALSE(p.in_callback);
+  EXPECT_EQ(p.finished, p.calls);
+  EXPECT_EQ(state_of(r), AUDIOSTREAM_STATE_STOPPED);
+  int stopped_at = p.calls;
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(p.calls, stopped_at);
+  EXPECT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_ERROR_ILLEGAL_STATE);
+  EXPECT_EQ(OH_AudioRenderer_Flush(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioRenderer_Flush(r), AUDIOSTREAM_SUCCESS);
+
+  // So does Release, straight from running.
+  ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return p.calls > stopped_at && p.in_callback.load(); }));
+  ASSERT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_FALSE(p.in_callback);
+  const int released_at = p.calls;
+  EXPECT_EQ(p.finished, released_at);
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(p.calls, released_at);
+
+  // A callback that pauses its own stream neither deadlocks nor gets another request.
+  Player q;
+  q.mode = Player::kPauseOnThird;
+  OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 320);
+  ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return state_of(r2) == AUDIOSTREAM_STATE_PAUSED; }));
+  std::this_thread::sleep_for(milliseconds(60));
+  EXPECT_EQ(q.calls, 3);
+  q.mode = Player::kPattern;
+  ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
+  EXPECT_TRUE(wait_until([&] { return q.calls > 4; }));
+  EXPECT_EQ(OH_AudioRenderer_Release(r2), AUDIOSTREAM_SUCCESS);
+}
+
+TEST_F(VirtualDevice, InjectedStartFaultFailsOnce) {
+  Player p;
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 320);
+  Recorder rec;
+  OH_AudioCapturer* c = make_capturer(&rec, 16000, 320);
+
+  vdev::fail_next_renderer_start(AUDIOSTREAM_ERROR_SYSTEM);
+  vdev::fail_next_capturer_start(AUDIOSTREAM_ERROR_ILLEGAL_STATE);
+  EXPECT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_ERROR_SYSTEM);
+  EXPECT_EQ(state_of(r), AUDIOSTREAM_STATE_PREPARED);
+  EXPECT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_ERROR_ILLEGAL_STATE);
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(p.calls, 0);
+  EXPECT_EQ(vdev::render_requests(), 0u);
+  EXPECT_EQ(rec.frames(), 0u);
+
+  EXPECT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
+  EXPECT_TRUE(wait_until([&] { return p.calls > 0 && rec.frames() > 0; }));
+  EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
+}
+
+TEST_F(VirtualDevice, ManualClockRunsRequestsOnTheCallingThread) {
+  vdev::set_manual_clock(true);
+  EXPECT_EQ(vdev::pump_render(3), 0);  // nothing running
+
+  // Each request starts out silent, whatever the one before held.
+  Player z;
+  z.mode = Player::kAlternate;
+  OH_AudioRenderer* rz = make_renderer(&z, 16000, 1, 100);
+  ASSERT_EQ(OH_AudioRenderer_Start(rz), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(vdev::pump_render(4), 4);
+  std::vector<uint8_t> want;
+  for (int i = 0; i < 4; ++i) want.insert(want.end(), 100, i % 2 == 0 ? 0xAB : 0x00);
+  EXPECT_TRUE(vdev::rendered() == want);
+  EXPECT_EQ(OH_AudioRenderer_Release(rz), AUDIOSTREAM_SUCCESS);
+
+  vdev::reset();
+  Player a, b;
+  OH_AudioRenderer* ra = make_renderer(&a, 16000, 1, 320);
+  OH_AudioRenderer* rb = make_renderer(&b, 16000, 1, 320);
+  ASSERT_EQ(OH_AudioRenderer_Start(ra), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(OH_AudioRenderer_Start(rb), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(vdev::pump_render(5), 5);  // the most recently started one
+  EXPECT_EQ(a.calls, 0);
+  ASSERT_EQ(b.calls, 5);
+  for (const auto& id : b.threads) EXPECT_EQ(id, std::this_thread::get_id());
+  EXPECT_EQ(vdev::render_results(), (std::vector<int32_t>{-5, 5, 15, 25, 35}));
+  EXPECT_EQ(vdev::render_requests(), 5u);
+  EXPECT_FALSE(vdev::wait_render_requests(6, 50));  // no thread runs them
+
+  ASSERT_EQ(OH_AudioRenderer_Pause(rb), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(vdev::pump_render(2), 2);
+  EXPECT_EQ(a.calls, 2);
+  ASSERT_EQ(OH_AudioRenderer_Stop(ra), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(vdev::pump_render(2), 0);
+  EXPECT_EQ(OH_AudioRenderer_Release(ra), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioRenderer_Release(rb), AUDIOSTREAM_SUCCESS);
+}
+
+TEST_F(VirtualDevice, InjectedEventsReachRunningRenderersOnly) {
+  vdev::set_manual_clock(true);
+  Player a, b;
+  OH_AudioRenderer* ra = make_renderer(&a, 16000, 1, 320);
+  OH_AudioRenderer* rb = make_renderer(&b, 16000, 1, 320);
+  ASSERT_EQ(OH_AudioRenderer_Start(ra), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(OH_AudioRenderer_Start(rb), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(OH_AudioRenderer_Pause(rb), AUDIOSTREAM_SUCCESS);
+  vdev::inject_renderer_event(AUDIOSTREAM_EVENT_ROUTING_CHANGED);
+  vdev::inject_renderer_interrupt(AUDIOSTREAM_INTERRUPT_SHARE, AUDIOSTREAM_INTERRUPT_HINT_DUCK);
+  vdev::inject_renderer_error(AUDIOSTREAM_ERROR_SYSTEM);
+  EXPECT_EQ(a.events, 1);
+  EXPECT_EQ(a.last_force, AUDIOSTREAM_INTERRUPT_SHARE);
+  EXPECT_EQ(a.last_hint, AUDIOSTREAM_INTERRUPT_HINT_DUCK);
+  EXPECT_EQ(a.last_error, AUDIOSTREAM_ERROR_SYSTEM);
+  EXPECT_EQ(b.events, 0);
+  EXPECT_EQ(b.last_error, -1);
+  EXPECT_EQ(OH_AudioRenderer_Release(ra), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioRenderer_Release(rb), AUDIOSTREAM_SUCCESS);
+}
+
+TEST_F(VirtualDevice, CapturerDeliversTheSourceInOrder) {
+  std::vector<uint8_t> source(250);
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i * 7 + 1);
+
+  vdev::set_manual_clock(true);
+  for (bool loop : {false, true}) {
+    SCOPED_TRACE(loop);
+    vdev::set_capture_source(source, loop);
+    Recorder rec;
+    OH_AudioCapturer* c = make_capturer(&rec, 16000, 100);
+    ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(vdev::pump_capture(6), 6);
+    EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(rec.lengths, std::vector<int32_t>(6, 100));
+    ASSERT_EQ(rec.bytes.size(), 600u);
+    for (size_t i = 0; i < rec.bytes.size(); ++i) {
+      const uint8_t want = loop || i < source.size() ? source[i % source.size()] : 0;
+      ASSERT_EQ(rec.bytes[i], want) << "byte " << i;
+    }
+  }
+
+  // On its own thread, without a frame size: 20 ms frames of silence.
+  vdev::reset();
+  vdev::set_manual_clock(false);
+  Recorder rec;
+  OH_AudioCapturer* c = make_capturer(&rec, 16000, 0);
+  ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return rec.frames() >= 3; }));
+  ASSERT_EQ(OH_AudioCapturer_Stop(c), AUDIOSTREAM_SUCCESS);
+  const size_t stopped_at = rec.frames();
+  std::this_thread::sleep_for(milliseconds(60));
+  EXPECT_EQ(rec.frames(), stopped_at);
+  EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(rec.lengths, std::vector<int32_t>(stopped_at, 640));
+  EXPECT_TRUE(std::all_of(rec.bytes.begin(), rec.bytes.end(), [](uint8_t v) { return v == 0; }));
+}
+
+TEST_F(VirtualDevice, EchoIsTheRenderedStreamDelayedAndScaled) {
+  // Manual clock: capture sample k carries 0.5 x rendered sample k - 640 (40 ms at 16 kHz) on
+  // top of a source of +-20000, saturating.
+  vdev::set_manual_clock(true);
+  vdev::set_echo(40, 0.5f);
+  std::vector<uint8_t> source;
+  for (int i = 0; i < 3200; ++i) {
+    const int16_t s = i % 2 == 0 ? 20000 : -20000;
+    source.push_back(static_cast<uint8_t>(s & 0xFF));
+    source.push_back(static_cast<uint8_t>((s >> 8) & 0xFF));
+  }
+  vdev::set_capture_source(source, false);
+  Player p;
+  p.mode = Player::kSamples;
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 320);
+  Recorder rec;
+  OH_AudioCapturer* c = make_capturer(&rec, 16000, 320);
+  ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(vdev::pump_render(20), 20);
+  ASSERT_EQ(vdev::pump_capture(20), 20);
+  EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
+  const std::vector<int16_t> played = as_samples(vdev::rendered());
+  const std::vector<int16_t> heard = as_samples(rec.bytes);
+  const std::vector<int16_t> src = as_samples(source);
+  ASSERT_EQ(heard.size(), 3200u);
+  int saturated = 0;
+  for (size_t k = 0; k < heard.size(); ++k) {
+    const double echo = k >= 640 ? 0.5 * played[k - 640] : 0.0;
+    const double v = std::clamp(src[k] + echo, -32768.0, 32767.0);
+    if (v == 32767.0 || v == -32768.0) ++saturated;
+    ASSERT_EQ(heard[k], static_cast<int16_t>(std::lround(v))) << "sample " << k;
+  }
+  EXPECT_GT(saturated, 0);
+}
+
+TEST_F(VirtualDevice, EchoFollowsTheWallClock) {
+  vdev::set_echo(40, 1.0f);
+  Player p;
+  p.mode = Player::kSamples;
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 320);  // 10 ms requests
+  Recorder rec;
+  OH_AudioCapturer* c = make_capturer(&rec, 16000, 320);
+  rec.origin = p.origin;
+  ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  ASSERT_TRUE(wait_until([&] { return rec.frames() >= 40; }));
+  EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
+
+  const std::vector<int16_t> played = as_samples(vdev::rendered());
+  const std::vector<int16_t> heard = as_samples(rec.bytes);
+  // A stretch of 32 echoed samples from the second half of the capture.
+  size_t k = heard.size() / 2;
+  while (k + 32 < heard.size() && heard[k] == 0) ++k;
+  ASSERT_LT(k + 32, heard.size()) << "no echo captured";
+  const auto it = std::search(played.begin(), played.end(), heard.begin() + static_cast<long>(k),
+                              heard.begin() + static_cast<long>(k) + 32);
+  ASSERT_NE(it, played.end()) << "captured samples are not the rendered ones";
+  const size_t j = static_cast<size_t>(it - played.begin());
+  // When each was heard and played: a capture frame holds the 10 ms before its delivery; a
+  // request plays from when it was asked for.
+  const double heard_at = rec.times[k / 160] - 0.010 + (k % 160) / 16000.0;
+  const double played_at = p.times[j / 160] + (j % 160) / 16000.0;
+  EXPECT_NEAR(heard_at - played_at, 0.040, 0.025);
+}
+
+TEST_F(VirtualDevice, BuilderRefusesBadArguments) {
+  OH_AudioStreamBuilder* b = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_Create(nullptr, AUDIOSTREAM_TYPE_RENDERER),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_Create(&b, static_cast<OH_AudioStream_Type>(3)),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(OH_AudioStreamBuilder_Destroy(nullptr), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(nullptr, 16000), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(nullptr, 1), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(nullptr, 640),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetRendererCallback(nullptr, {}, nullptr),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_GenerateRenderer(nullptr, nullptr),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+
+  ASSERT_EQ(OH_AudioStreamBuilder_Create(&b, AUDIOSTREAM_TYPE_CAPTURER), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(b, 0), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(b, 0), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, 0), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, -640), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetCapturerInfo(b, static_cast<OH_AudioStream_SourceType>(5)),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetRendererCallback(b, {}, nullptr),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+  OH_AudioRenderer* r = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_GenerateRenderer(b, &r), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(OH_AudioStreamBuilder_GenerateCapturer(b, nullptr), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+
+  ASSERT_EQ(OH_AudioStreamBuilder_Create(&b, AUDIOSTREAM_TYPE_RENDERER), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_SetRendererInfo(b, static_cast<OH_AudioStream_Usage>(9)),
+            AUDIOSTREAM_ERROR_INVALID_PARAM);
+  OH_AudioCapturer* c = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_GenerateCapturer(b, &c), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(c, nullptr);
+  ASSERT_EQ(OH_AudioStreamBuilder_GenerateRenderer(b, &r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioRenderer_Pause(r), AUDIOSTREAM_ERROR_ILLEGAL_STATE);
+  EXPECT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_ERROR_ILLEGAL_STATE);
+  EXPECT_EQ(OH_AudioRenderer_GetCurrentState(r, nullptr), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioRenderer_Start(nullptr), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioRenderer_Release(nullptr), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioCapturer_Start(nullptr), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);  // never started
+}
+
+TEST_F(VirtualDevice, HardwareWithoutADeviceFailsCleanly) {
+  vdev::use_hardware(true);
+  Player p;
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 640);
+  const OH_AudioStream_Result started = OH_AudioRenderer_Start(r);
+  if (started == AUDIOSTREAM_SUCCESS) {
+    // A real output device is present.
+    EXPECT_TRUE(wait_until([&] { return p.calls > 0; }));
+    EXPECT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_SUCCESS);
+  } else {
+    EXPECT_EQ(started, AUDIOSTREAM_ERROR_SYSTEM);
+    EXPECT_EQ(state_of(r), AUDIOSTREAM_STATE_PREPARED);
+  }
+  OH_AudioRenderer_Flush(r);
+  EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+  Recorder rec;
+  OH_AudioCapturer* c = make_capturer(&rec, 16000, 1280);
+  const OH_AudioStream_Result capturing = OH_AudioCapturer_Start(c);
+  if (capturing != AUDIOSTREAM_SUCCESS) {
+    EXPECT_EQ(capturing, AUDIOSTREAM_ERROR_SYSTEM);
+  }
+  EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(vdev::render_requests(), 0u);  // nothing went to the virtual device
+
+  // Back on the virtual device, new streams run again.
+  vdev::use_hardware(false);
+  Player q;
+  OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 640);
+  ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
+  EXPECT_TRUE(vdev::wait_render_requests(1, 5000));
+  EXPECT_EQ(OH_AudioRenderer_Release(r2), AUDIOSTREAM_SUCCESS);
+}
+
+}  // namespace
