@@ -116,10 +116,11 @@ TEST_F(PlaybackIntegration, StoppingAndDestroyingWhileTheRendererRunsIsSafe) {
 
 TEST_F(PlaybackIntegration, CleanWhileTheCallbackHoldsAFrameNeverCorruptsThePool) {
   // The render callback runs in a tight loop on one thread while another appends numbered blocks
-  // and empties the queue now and then, and a third thread empties it too. Every request must hold one whole block, and the numbers
-  // must rise: cleaning only removes blocks. A callback that returned a frame after a reset would
-  // release a slot that belongs to a newer queued frame; that slot is then handed out again and
-  // the queue shows one block twice, or a block is overwritten while it is being copied.
+  // and empties the queue now and then, and a third thread empties it too. Every request must hold
+  // one whole block, and the numbers must rise: cleaning only removes blocks. A callback that
+  // returned a frame after a reset would release a slot that belongs to a newer queued frame; that
+  // slot is then handed out again and the queue shows one block twice, or a block is overwritten
+  // while it is being copied.
   vdev::set_manual_clock(true);
   // Large blocks widen the window in which the callback copies a frame it holds.
   const size_t block = 19200;

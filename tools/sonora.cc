@@ -7,6 +7,9 @@
 //       Synthesises three seconds of audio, plays it on the virtual device and checks that the
 //       rendered stream holds it bit-exact.
 //   sonora version
+//
+// The engine's log lines are shown with --verbose.
+#include <hilog/log_sink.h>
 #include <ohaudio/virtual_device.h>
 #include <sndfile.h>
 
@@ -202,10 +205,13 @@ int demo(const std::string& out) {
   return exact ? 0 : 1;
 }
 
+void drop_line(const hilog::Record&, void*) {}
+
 int usage() {
   std::fprintf(stderr,
-               "usage: sonora play FILE.wav [--device virtual|hw] [--out rendered.wav] [--quiet]\n"
-               "       sonora demo [--out rendered.wav]\n"
+               "usage: sonora play FILE.wav [--device virtual|hw] [--out rendered.wav] [--quiet] "
+               "[--verbose]\n"
+               "       sonora demo [--out rendered.wav] [--verbose]\n"
                "       sonora version\n");
   return 2;
 }
@@ -219,6 +225,7 @@ int main(int argc, char** argv) {
   std::string out;
   std::string device = "virtual";
   bool quiet = false;
+  bool verbose = false;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--out" && i + 1 < argc) {
@@ -227,12 +234,15 @@ int main(int argc, char** argv) {
       device = argv[++i];
     } else if (a == "--quiet") {
       quiet = true;
+    } else if (a == "--verbose") {
+      verbose = true;
     } else if (!a.empty() && a[0] != '-' && file.empty()) {
       file = a;
     } else {
       return usage();
     }
   }
+  if (!verbose) hilog::set_sink(drop_line, nullptr);
   if (cmd == "version") {
     std::printf("%s\n", sonora::Sonora::version());
     return 0;

@@ -45,7 +45,9 @@
 // record nothing and do not take part in pumping, injection or echo. When PortAudio is not built
 // in, streams generated while use_hardware(true) is on fail to start with AUDIOSTREAM_ERROR_SYSTEM.
 //
-// Fault injection, inject_* and pumping apply to virtual streams. All functions are thread-safe.
+// Start faults apply to every stream; pumping, injection and jitter to virtual streams only.
+// All functions are thread-safe. A callback may call them too, but must not pump or inject into
+// the stream that is running it.
 #ifndef OHAUDIO_VIRTUAL_DEVICE_H
 #define OHAUDIO_VIRTUAL_DEVICE_H
 

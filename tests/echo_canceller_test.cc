@@ -1,0 +1,181 @@
+#include "audio/webrtc_aec.h"
+
+#include <gtest/gtest.h>
+#include <hilog/log_sink.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "sonora/frame_wrapper.h"
+#include "sonora/play_suit.h"
+#include "test_support.h"
+
+namespace {
+
+using sonora::byte;
+using sonora::Frame;
+using sonora::TSSuit;
+namespace audio = sonora::audio;
+
+// 16 kHz mono 16-bit, 20 ms blocks, echo cancellation on, normalised as a player would store it.
+audio::Suit aec_suit(int rate = 16000) {
+  audio::Suit s = testing_support::pcm_suit(rate, 1, 16, static_cast<size_t>(rate / 50 * 2));
+  s.enable_aec = true;
+  sonora::PlaySuit normalised(1, sonora::kPTypeByFPS, &s, nullptr);
+  return *normalised.audio();
+}
+
+TEST(EchoCanceller, InertForSuitsItCannotServe) {
+  hilog::Capture log;
+  audio::Suit off = aec_suit();
+  off.enable_aec = false;
+  audio::Suit stereo = aec_suit();
+  stereo.channel_per_frame = 2;
+  audio::Suit odd_chunk = aec_suit();
+  odd_chunk.aec_sample_in_bytes = 300;  // 640 is not a multiple
+  audio::Suit no_block = aec_suit();
+  no_block.block = 0;
+  no_block.max_cached_frames = 0;
+  for (const audio::Suit* s : {&off, &stereo, &odd_chunk, &no_block}) {
+    audio::WebRtcAEC aec(s);
+    EXPECT_FALSE(aec.is_working());
+    byte data[640] = {};
+    EXPECT_FALSE(aec.input(data, 640, nullptr));
+  }
+  EXPECT_EQ(log.count("aec not support the suit"), 4u);
+
+  // A rate AECM does not take: inert without a message.
+  log.clear();
+  audio::Suit wide = aec_suit(48000);
+  audio::WebRtcAEC aec48(&wide);
+  EXPECT_FALSE(aec48.is_working());
+  EXPECT_EQ(log.count("aec"), 0u);
+
+  audio::Suit ok = aec_suit();
+  audio::WebRtcAEC aec(&ok);
+  EXPECT_TRUE(aec.is_working());
+  EXPECT_EQ(aec.get_status()->leap, 0);
+}
+
+class Window : public ::testing::Test {
+ protected:
+  audio::Suit suit = aec_suit();
+  audio::WebRtcAEC aec{&suit};
+  sonora::FrameWrapper near_pool{6, 640};
+  std::vector<byte> pcm = std::vector<byte>(640, 0);
+
+  bool far(uint64_t sts, uint64_t tid, size_t size = 640) {
+    TSSuit ts{0, 0, sts, tid};
+    return aec.input(pcm.data(), size, &ts);
+  }
+  Frame* near(uint64_t sts, uint64_t tid) {
+    TSSuit ts{0, 0, sts, tid};
+    return near_pool.gen_frame(sonora::kFTypeA, pcm.data(), 640, &ts);
+  }
+};
+
+TEST_F(Window, OldFarBlocksAreDroppedLaterOnesWait) {
+  ASSERT_TRUE(aec.is_working());
+  hilog::Capture log;
+  // Leads of -15, 5 and 25 ms against the captured block (sts 1000, tid 10), 20 ms per block.
+  ASSERT_TRUE(far(1005, 9));
+  ASSERT_TRUE(far(1005, 10));
+  ASSERT_TRUE(far(1005, 11));
+  EXPECT_TRUE(aec.output_for_aec(near(1000, 10)));  // -15 dropped, 5 used
+  EXPECT_EQ(aec.get_status()->leap, 5);
+  EXPECT_EQ(aec.get_status()->tid, 10u);
+  EXPECT_TRUE(aec.output_for_aec(near(1000, 11)));  // the 25 ms block is 5 ms ahead of this one
+  EXPECT_EQ(aec.get_status()->leap, 5);
+
+  // A lead of exactly 45 ms is outside the window: skipped, kept, used by the next block.
+  ASSERT_TRUE(far(1045, 20));
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 20)));
+  EXPECT_EQ(aec.get_status()->leap, 45);
+  EXPECT_EQ(log.count("skip 20"), 1u);
+  EXPECT_TRUE(aec.output_for_aec(near(1000, 22)));  // 45 - 40 = 5: used
+  EXPECT_EQ(aec.get_status()->leap, 5);
+
+  // A far block shorter than a block is queued; when matched the canceller refuses it but the
+  // block is consumed.
+  ASSERT_TRUE(far(1010, 30, 320));
+  EXPECT_TRUE(aec.output_for_aec(near(1000, 30)));
+  EXPECT_EQ(log.count("aec failed"), 1u);
+
+  // A captured block of the wrong size is refused.
+  Frame* short_near = near_pool.gen_frame(sonora::kFTypeA, pcm.data(), 100, nullptr);
+  EXPECT_FALSE(aec.output_for_aec(short_near));
+  EXPECT_EQ(log.count("aec.output failed"), 1u);
+}
+
+TEST_F(Window, EmptyQueueWaitsOnceThenGivesUp) {
+  hilog::Capture log;
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 1)));
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(70));
+  EXPECT_EQ(log.count("aec waited: 80ms"), 1u);
+}
+
+TEST_F(Window, FarQueueDropsTheOldestBeyondOneSecond) {
+  hilog::Capture log;
+  // 50 blocks fit one second; the far-end pool has 64 slots. Without dropping the oldest the
+  // pool would run out and input would fail.
+  for (uint64_t i = 0; i < 200; ++i) ASSERT_TRUE(far(1000, i)) << i;
+  EXPECT_EQ(log.count("aec.input failed"), 0u);
+  // The oldest kept block is number 150: a captured block aligned with it is cancelled at once.
+  EXPECT_TRUE(aec.output_for_aec(near(995, 150)));
+  EXPECT_EQ(aec.get_status()->leap, 5);
+}
+
+TEST(EchoCanceller, RemovesAnAlignedLinearEchoAtEightKilohertz) {
+  // 8 kHz: the stored suit's 80-sample calls are the canceller's 10 ms frame at this rate.
+  audio::Suit suit = aec_suit(8000);
+  audio::WebRtcAEC aec(&suit);
+  ASSERT_TRUE(aec.is_working());
+  sonora::FrameWrapper pool(6, suit.block);
+  std::mt19937 rng(3);
+  std::normal_distribution<double> white(0, 1);
+  const size_t n = suit.block / 2;
+  const int delay = 48;  // samples of acoustic path
+  std::vector<int16_t> far_history(delay, 0);
+  double near_energy = 0, out_energy = 0;
+  double lp = 0;
+  long t = 0;
+  const double pi = 3.14159265358979323846;
+  for (uint64_t k = 0; k < 400; ++k) {  // 8 s
+    std::vector<int16_t> far(n), near(n);
+    for (size_t i = 0; i < n; ++i) {
+      // Speech-like: a gliding tone and low-passed noise under a syllable-rate envelope (the
+      // canceller's delay estimate needs a far end whose spectrum changes).
+      ++t;
+      double env = 0.5 + 0.5 * std::sin(2 * pi * t / 8000.0 * 1.7);
+      double tone = std::sin(2 * pi * t * (300 + 200 * std::sin(t / 8000.0)) / 8000.0);
+      lp = 0.7 * lp + 0.3 * white(rng);
+      far[i] = static_cast<int16_t>(std::lrint(env * (6000 * lp + 4000 * tone)));
+      far_history.push_back(far[i]);
+      near[i] = static_cast<int16_t>(far_history[far_history.size() - 1 - delay] / 2);
+    }
+    TSSuit fts{0, 0, 1010, k};  // 10 ms ahead: inside the alignment window
+    ASSERT_TRUE(aec.input(reinterpret_cast<byte*>(far.data()), suit.block, &fts));
+    TSSuit nts{0, 0, 1000, k};
+    Frame* f =
+        pool.gen_frame(sonora::kFTypeA, reinterpret_cast<byte*>(near.data()), suit.block, &nts);
+    ASSERT_TRUE(aec.output_for_aec(f));
+    if (k >= 300) {
+      for (size_t i = 0; i < n; ++i) {
+        int16_t out;
+        std::memcpy(&out, f->data + 2 * i, 2);
+        near_energy += static_cast<double>(near[i]) * near[i];
+        out_energy += static_cast<double>(out) * out;
+      }
+    }
+    pool.delete_frame(f);
+  }
+  double erle = 10 * std::log10(near_energy / std::max(out_energy, 1.0));
+  EXPECT_GT(erle, 10.0) << "echo return loss enhancement " << erle << " dB";
+  RecordProperty("erle_db", std::to_string(erle));
+}
+
+}  // namespace
