@@ -57,11 +57,17 @@ TEST(FrameWrapper, SlotLayoutExhaustionAndReuse) {
     frames.push_back(f);
   }
   // Slot 0 sits at the start of the arena: TSSuit 32 bytes in, payload 64 bytes in; slots are
-  // 64 + block bytes apart.
+  // 64 + block bytes apart, rounded up to 8 so that every record is aligned.
   auto* base = reinterpret_cast<sonora::byte*>(frames[0]);
   EXPECT_EQ(reinterpret_cast<sonora::byte*>(frames[0]->ts), base + sonora::kFramePageSize);
   EXPECT_EQ(frames[0]->data, base + sonora::kFrameTSPageSize);
-  EXPECT_EQ(reinterpret_cast<sonora::byte*>(frames[5]), base + 5 * (64 + 100));
+  EXPECT_EQ(pool.stride(), 168u);
+  EXPECT_EQ(reinterpret_cast<sonora::byte*>(frames[5]), base + 5 * 168);
+  for (Frame* f : frames) {
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(f) % alignof(Frame), 0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(f->ts) % alignof(TSSuit), 0u);
+  }
+  EXPECT_EQ(FrameWrapper(6, 640).stride(), 704u);  // a multiple of 8 already: no padding
 
   EXPECT_EQ(pool.size(), 64u);
   EXPECT_EQ(pool.gen_frame(sonora::kFTypeA, data, 100, nullptr), nullptr);

@@ -10,14 +10,18 @@
 namespace sonora {
 
 FrameWrapper::FrameWrapper(int level, size_t block)
-    : block_(block), pool_(nullptr), buddy_(nullptr), slots_(0) {
+    : block_(block),
+      pool_(nullptr),
+      buddy_(nullptr),
+      slots_(0),
+      stride_((kFrameTSPageSize + block + 7) / 8 * 8) {
   if (block == 0 || level <= 0 || level >= 31) {
     SLOG("FrameWrapper: refused level %d, block %zu\n", level, block);
     return;
   }
   buddy_ = new utils::Buddy(static_cast<uint8_t>(level), nullptr, nullptr);
   slots_ = static_cast<size_t>(1) << level;
-  pool_ = new (std::nothrow) byte[slots_ * (kFrameTSPageSize + block_)]();
+  pool_ = new (std::nothrow) byte[slots_ * stride_]();
   if (pool_ == nullptr) {
     SLOG("FrameWrapper: no memory for %zu slots of %zu bytes\n", slots_, block_);
     delete buddy_;
@@ -47,7 +51,7 @@ Frame* FrameWrapper::gen_frame(FrameType type, const byte* data, size_t size, co
          "gen_frame", buddy_->level());
     return nullptr;
   }
-  byte* slot = pool_ + static_cast<size_t>(offset) * (kFrameTSPageSize + block_);
+  byte* slot = pool_ + static_cast<size_t>(offset) * stride_;
   Frame* frame = reinterpret_cast<Frame*>(slot);
   frame->ts = reinterpret_cast<TSSuit*>(slot + kFramePageSize);
   frame->data = slot + kFrameTSPageSize;
@@ -67,7 +71,7 @@ bool FrameWrapper::delete_frame(Frame* frame) {
   if (frame == nullptr || frame->offset < 0 || buddy_ == nullptr) return false;
   // A frame of another pool (or a stray pointer) must not release one of our slots.
   if (static_cast<size_t>(frame->offset) >= slots_) return false;
-  byte* slot = pool_ + static_cast<size_t>(frame->offset) * (kFrameTSPageSize + block_);
+  byte* slot = pool_ + static_cast<size_t>(frame->offset) * stride_;
   if (reinterpret_cast<byte*>(frame) != slot) return false;
   if (buddy_->size(frame->offset) != 1) return false;  // already released
   buddy_->free(frame->offset);

@@ -1,6 +1,8 @@
 // Fixed pool of media frames carved out of one zero-filled arena. Slot n holds the Frame record,
 // its TSSuit (kFramePageSize in) and block_ bytes of payload (kFrameTSPageSize in); slots are
-// handed out lowest first by a Buddy, one unit per frame.
+// handed out lowest first by a Buddy, one unit per frame. Slots are kFrameTSPageSize + block_
+// bytes apart, rounded up to a multiple of 8 so that every slot's records are aligned (blocks of
+// 1764 bytes, 44.1 kHz 20 ms, would otherwise put every other Frame record on a 4-byte boundary).
 #ifndef SONORA_FRAME_WRAPPER_H
 #define SONORA_FRAME_WRAPPER_H
 
@@ -31,12 +33,15 @@ class FrameWrapper {
   void clean();
 
   size_t block() const { return block_; }
+  // Bytes from one slot to the next.
+  size_t stride() const { return stride_; }
 
  private:
   size_t block_;
   byte* pool_;
   utils::Buddy* buddy_;
   size_t slots_;
+  size_t stride_;
 };
 
 }  // namespace sonora
