@@ -35,14 +35,20 @@ struct Pcm {
   std::vector<int16_t> samples;  // interleaved
 };
 
-class EventPrinter : public utils::Handler {
+// Receives the player's events on the handler's thread.
+class StartEvents : public utils::Handler {
  public:
-  bool handle(int what, int arg1, int arg2, void*) override {
-    if (arg1 == sonora::kArg1AudioPlayerStart) {
-      start_result.store(arg2);
-    }
-    (void)what;
+  bool handle(int, int arg1, int arg2, void*) override {
+    if (arg1 == sonora::kArg1AudioPlayerStart) start_result.store(arg2);
     return true;
+  }
+  // Waits for the start event: after it nothing more is sent to this handler (a by-FPS player
+  // reports nothing else), so it can then be destroyed while its loop sits idle.
+  int wait_start(int timeout_ms) {
+    for (int i = 0; i < timeout_ms && start_result.load() < 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return start_result.load();
   }
   std::atomic<int> start_result{-1};
 };
@@ -117,11 +123,13 @@ int play(const Pcm& pcm, bool hardware, const std::string& out, bool quiet) {
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);
   const int backlog = suit.audio()->buffer_frame_count;
 
-  EventPrinter handler;
+  StartEvents handler;
   int code = 0;
   {
     sonora::Sonora player(&suit, &handler);
-    if (!player.enable_audio(true)) {
+    bool started = player.enable_audio(true);
+    handler.wait_start(2000);
+    if (!started) {
       std::fprintf(stderr, "sonora: the audio device did not start\n");
       return 1;
     }

@@ -317,7 +317,18 @@ int32_t Player::render(void* buffer, int32_t length) {
     if (request > 0) std::memset(buffer, silence, request);
     return -1;
   }
-  if (!is_working() || is_paused()) {
+  // One look at the flags and the gain per request.
+  bool working = false;
+  bool paused = true;
+  float gain = 1.0f;
+  if (mutex_ != nullptr) {
+    pthread_mutex_lock(mutex_);
+    working = is_working_;
+    paused = is_paused_;
+    gain = gain_;
+    pthread_mutex_unlock(mutex_);
+  }
+  if (!working || paused) {
     if (request > 0) std::memset(buffer, silence, request);
     return 0;
   }
@@ -365,7 +376,6 @@ int32_t Player::render(void* buffer, int32_t length) {
     }
     if (frame->size < n) n = frame->size;
 
-    float gain = get_volume();
     if (gain != 1.0f && suit->type == kTypeRawPCM && suit->bit_per_channel == 16) {
       scale_s16(frame->data, n, gain);
     }
