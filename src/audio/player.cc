@@ -229,53 +229,28 @@ void Player::clean() {
   pthread_mutex_unlock(render_mutex_);
 }
 
-bool Player::is_working() {
+bool Player::read_flag(const bool* flag) {
   if (mutex_ == nullptr) return false;
   pthread_mutex_lock(mutex_);
-  bool v = is_working_;
+  bool v = *flag;
   pthread_mutex_unlock(mutex_);
   return v;
 }
 
-bool Player::is_paused() {
+bool Player::write_flag(bool* flag, bool value) {
   if (mutex_ == nullptr) return false;
   pthread_mutex_lock(mutex_);
-  bool v = is_paused_;
-  pthread_mutex_unlock(mutex_);
-  return v;
-}
-
-bool Player::is_mute() {
-  if (mutex_ == nullptr) return false;
-  pthread_mutex_lock(mutex_);
-  bool v = is_mute_;
-  pthread_mutex_unlock(mutex_);
-  return v;
-}
-
-bool Player::set_work(bool working) {
-  if (mutex_ == nullptr) return false;
-  pthread_mutex_lock(mutex_);
-  is_working_ = working;
+  *flag = value;
   pthread_mutex_unlock(mutex_);
   return true;
 }
 
-bool Player::set_pause(bool paused) {
-  if (mutex_ == nullptr) return false;
-  pthread_mutex_lock(mutex_);
-  is_paused_ = paused;
-  pthread_mutex_unlock(mutex_);
-  return true;
-}
-
-bool Player::set_mute(bool mute) {
-  if (mutex_ == nullptr) return false;
-  pthread_mutex_lock(mutex_);
-  is_mute_ = mute;
-  pthread_mutex_unlock(mutex_);
-  return true;
-}
+bool Player::is_working() { return read_flag(&is_working_); }
+bool Player::is_paused() { return read_flag(&is_paused_); }
+bool Player::is_mute() { return read_flag(&is_mute_); }
+bool Player::set_work(bool working) { return write_flag(&is_working_, working); }
+bool Player::set_pause(bool paused) { return write_flag(&is_paused_, paused); }
+bool Player::set_mute(bool mute) { return write_flag(&is_mute_, mute); }
 
 byte* pile_play(const byte* data, size_t capacity, void* user, const void* additional) {
   if (data == nullptr || capacity == 0 || user == nullptr) return nullptr;

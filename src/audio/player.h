@@ -77,6 +77,9 @@ class Player {
   bool set_work(bool working);
   bool set_pause(bool paused);
   bool set_mute(bool mute);
+  // Reads or writes one of the flags under mutex_ (false, nothing written, without a mutex).
+  bool read_flag(const bool* flag);
+  bool write_flag(bool* flag, bool value);
 
   // Render side of one request, called by the platform binding's write-data callback with the
   // player's body set: takes one frame (thinning a backlog), scales it by the track gain, feeds the
