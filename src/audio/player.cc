@@ -245,12 +245,24 @@ bool Player::write_flag(bool* flag, bool value) {
   return true;
 }
 
-bool Player::is_working() { return read_flag(&is_working_); }
-bool Player::is_paused() { return read_flag(&is_paused_); }
-bool Player::is_mute() { return read_flag(&is_mute_); }
-bool Player::set_work(bool working) { return write_flag(&is_working_, working); }
-bool Player::set_pause(bool paused) { return write_flag(&is_paused_, paused); }
-bool Player::set_mute(bool mute) { return write_flag(&is_mute_, mute); }
+bool Player::is_working() {
+  return read_flag(&is_working_);
+}
+bool Player::is_paused() {
+  return read_flag(&is_paused_);
+}
+bool Player::is_mute() {
+  return read_flag(&is_mute_);
+}
+bool Player::set_work(bool working) {
+  return write_flag(&is_working_, working);
+}
+bool Player::set_pause(bool paused) {
+  return write_flag(&is_paused_, paused);
+}
+bool Player::set_mute(bool mute) {
+  return write_flag(&is_mute_, mute);
+}
 
 byte* pile_play(const byte* data, size_t capacity, void* user, const void* additional) {
   if (data == nullptr || capacity == 0 || user == nullptr) return nullptr;

@@ -7,7 +7,11 @@
 
 #include <cstddef>
 
-#include "sonora/types.h"
+// The engine's byte (also declared in sonora/types.h); repeated here so that the pile needs no
+// other header.
+namespace sonora {
+typedef unsigned char byte;
+}  // namespace sonora
 
 namespace utils {
 
