@@ -15,6 +15,8 @@
 
 #include "utils/commons.h"
 
+#include "test_support.h"
+
 namespace {
 
 using utils::BlockedQueue;
@@ -215,20 +217,6 @@ TEST(BlockedQueue, ManyProducersOneConsumer) {
 
 void on_usr1(int) {}
 
-// Linux thread state from /proc: 'S' while blocked in a wait.
-char thread_state(pid_t tid) {
-  char path[64];
-  std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(tid));
-  FILE* f = std::fopen(path, "r");
-  if (f == nullptr) return '?';
-  char buf[512] = {0};
-  size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
-  std::fclose(f);
-  buf[n] = '\0';
-  const char* close = std::strrchr(buf, ')');
-  return close != nullptr && close[1] == ' ' ? close[2] : '?';
-}
-
 TEST(BlockedQueue, PollResumesAfterSignal) {
   struct sigaction sa {};
   struct sigaction old {};
@@ -251,7 +239,7 @@ TEST(BlockedQueue, PollResumesAfterSignal) {
   for (int k = 0; k < 5; ++k) {
     // Let the consumer reach its wait before each signal.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while ((tid.load() == 0 || thread_state(tid.load()) != 'S') && !done.load() &&
+    while ((tid.load() == 0 || testing_support::thread_state(tid.load()) != 'S') && !done.load() &&
            std::chrono::steady_clock::now() < deadline) {
       msleep(1);
     }

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -74,16 +76,6 @@ class TestHandler : public utils::Handler {
   State* state_;
 };
 
-// A send right after construction may be refused while the loop thread is still starting.
-bool send_when_ready(utils::Handler* h, int what, int arg1, int arg2, void* obj) {
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (Clock::now() < deadline) {
-    if (h->send(what, arg1, arg2, obj)) return true;
-    std::this_thread::yield();
-  }
-  return false;
-}
-
 // Runs `fn` and ends the process if it has not returned in time, so a hang fails the test run
 // instead of stalling it.
 template <typename Fn>
@@ -109,7 +101,7 @@ TEST(Handler, DeliversInOrderOnItsOwnThread) {
   void* const opaque = reinterpret_cast<void*>(static_cast<uintptr_t>(0xdead0));
   {
     TestHandler h(&s);
-    ASSERT_TRUE(send_when_ready(&h, 1, 0, 0, nullptr));
+    ASSERT_TRUE(h.send(1, 0, 0, nullptr));
     EXPECT_TRUE(h.send(1, 3, 0, nullptr));
     EXPECT_TRUE(h.send(1, 3, 4, opaque));
     ASSERT_TRUE(s.wait_for([&] { return s.got.size() >= 3; }));
@@ -153,9 +145,9 @@ TEST(Handler, ThirtyTwoMessagesWaitWhileHandleRuns) {
     State s;
     s.block_what = 1;
     TestHandler h(&s);
-    ASSERT_TRUE(send_when_ready(&h, 1, 0, 0, nullptr));
+    ASSERT_TRUE(h.send(1, 0, 0, nullptr));
     ASSERT_TRUE(s.wait_for([&] { return s.blocked == 1; }));
-    // Refused sends before the loop ran took no slot: all 32 are free while handle runs.
+    // The slot of the message being handled is already free: all 32 are available.
     EXPECT_TRUE(h.send(1, 100, 0, nullptr));
     for (int i = 1; i < 32; ++i) EXPECT_TRUE(h.send(2, i, 0, nullptr)) << i;
     EXPECT_FALSE(h.send(2, 99, 0, nullptr));
@@ -203,7 +195,7 @@ class SelfSender : public utils::Handler {
 
 TEST(Handler, HandleMaySendToItself) {
   SelfSender h;
-  ASSERT_TRUE(send_when_ready(&h, 10, 0, 0, nullptr));
+  ASSERT_TRUE(h.send(10, 0, 0, nullptr));
   auto wait = [](auto pred) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (!pred() && Clock::now() < deadline) {
@@ -238,7 +230,7 @@ class SequenceChecker : public utils::Handler {
 TEST(Handler, ConcurrentSendersKeepTheirOrder) {
   constexpr int kPerSender = 3000;
   SequenceChecker h;
-  ASSERT_TRUE(send_when_ready(&h, 0, 0, 0, &h.next[0]));
+  ASSERT_TRUE(h.send(0, 0, 0, &h.next[0]));
   std::vector<std::thread> senders;
   for (int t = 0; t < SequenceChecker::kSenders; ++t) {
     senders.emplace_back([&h, t] {
@@ -257,25 +249,11 @@ TEST(Handler, ConcurrentSendersKeepTheirOrder) {
   EXPECT_EQ(h.out_of_order.load(), 0);
 }
 
-// Linux thread state from /proc: 'S' while blocked in a wait.
-char thread_state(pid_t tid) {
-  char path[64];
-  std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(tid));
-  FILE* f = std::fopen(path, "r");
-  if (f == nullptr) return '?';
-  char buf[512] = {0};
-  size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
-  std::fclose(f);
-  buf[n] = '\0';
-  const char* close = std::strrchr(buf, ')');
-  return close != nullptr && close[1] == ' ' ? close[2] : '?';
-}
-
 TEST(Handler, DestroyWithQueuedMessagesWaitsOnlyForCurrentHandle) {
   State s;
   s.block_what = 1;
   auto* h = new TestHandler(&s);
-  ASSERT_TRUE(send_when_ready(h, 1, 0, 0, nullptr));
+  ASSERT_TRUE(h->send(1, 0, 0, nullptr));
   ASSERT_TRUE(s.wait_for([&] { return s.blocked == 1; }));
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(h->send(2, i, 0, nullptr));
 
@@ -288,7 +266,8 @@ TEST(Handler, DestroyWithQueuedMessagesWaitsOnlyForCurrentHandle) {
   });
   // Wait until the destroyer is blocked (joining the loop thread, which is still in handle).
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while ((tid.load() == 0 || thread_state(tid.load()) != 'S') && Clock::now() < deadline) {
+  while ((tid.load() == 0 || testing_support::thread_state(tid.load()) != 'S') &&
+         Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

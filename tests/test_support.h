@@ -2,7 +2,10 @@
 #ifndef TESTS_TEST_SUPPORT_H
 #define TESTS_TEST_SUPPORT_H
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -80,6 +83,20 @@ bool eventually(Pred pred, int timeout_ms = 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Linux thread state from /proc: 'S' while the thread is blocked in a wait.
+inline char thread_state(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof(path), "/proc/self/task/%d/stat", static_cast<int>(tid));
+  FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return '?';
+  char buf[512] = {0};
+  size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
+  std::fclose(f);
+  buf[n] = '\0';
+  const char* close = std::strrchr(buf, ')');
+  return close != nullptr && close[1] == ' ' ? close[2] : '?';
 }
 
 }  // namespace testing_support
