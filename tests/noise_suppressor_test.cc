@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "sonora/frame_wrapper.h"
@@ -94,6 +95,7 @@ TEST(NoiseSuppressor, ReducesStationaryNoiseAtSupportedRates) {
     }
     double reduction_db = 10 * std::log10(in_energy / out_energy);
     EXPECT_GT(reduction_db, 3.0) << rate << " Hz: " << reduction_db << " dB";
+    RecordProperty("noise_reduction_db_" + std::to_string(rate), std::to_string(reduction_db));
   }
 }
 
