@@ -31,6 +31,7 @@ test-tsan: bootstrap
 
 bench: build
 	./build/bench/marlin_bench
+	./build/bench/ns_quality_bench
 
 format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i
