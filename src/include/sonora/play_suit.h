@@ -2,7 +2,7 @@
 #ifndef SONORA_PLAY_SUIT_H
 #define SONORA_PLAY_SUIT_H
 
-#include "sonora/types.h"
+#include "types.h"
 
 namespace sonora {
 

@@ -16,9 +16,9 @@
 
 #include <cstddef>
 
-#include "sonora/handler.h"
-#include "sonora/play_suit.h"
-#include "sonora/types.h"
+#include "handler.h"
+#include "play_suit.h"
+#include "types.h"
 
 namespace sonora {
 
