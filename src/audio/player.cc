@@ -176,7 +176,11 @@ size_t Player::outstanding() {
 bool Player::append(const byte* data, size_t size, const TSSuit* ts) {
   const Suit* suit = this->suit();
   if (suit == nullptr) return false;
-  if (is_mute() || is_paused()) return false;
+  if (mutex_ == nullptr) return false;
+  pthread_mutex_lock(mutex_);
+  const bool refused = is_mute_ || is_paused_;  // one look at both flags
+  pthread_mutex_unlock(mutex_);
+  if (refused) return false;
   size_t outstanding = this->outstanding();
   if (outstanding >= suit->append_jump_shreshold_size) return false;
   if (pile_ == nullptr || suit->block == 0) return false;

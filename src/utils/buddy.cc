@@ -185,23 +185,32 @@ void Buddy::mark(int index) {
   }
 }
 
-void Buddy::free_with_combine(int offset) {
-  BUDDY_CHECK(size_ > offset, "(1 << level_) > offset");
+// Walks from the root towards `offset`: the index of the used block covering it, with that
+// block's first unit and length, or -1 when the offset lies in free space.
+int64_t Buddy::find_used(int offset, int* first, int* length) {
   int64_t index = 0;
-  int length = size_;
-  int left = 0;
+  *length = size_;
+  *first = 0;
   for (;;) {
     const uint8_t state = tree_[index];
-    if (state == kNodeUnused) return;
-    if (state == kNodeUsed) break;
-    length /= 2;
-    if (left + length <= offset) {
-      left += length;
+    if (state == kNodeUnused) return -1;
+    if (state == kNodeUsed) return index;
+    *length /= 2;
+    if (*first + *length <= offset) {
+      *first += *length;
       index = _leaf_right(index);
     } else {
       index = _leaf_left(index);
     }
   }
+}
+
+void Buddy::free_with_combine(int offset) {
+  BUDDY_CHECK(size_ > offset, "(1 << level_) > offset");
+  int left = 0;
+  int length = 0;
+  const int64_t index = find_used(offset, &left, &length);
+  if (index < 0) return;
   BUDDY_CHECK(left == offset, "left == offset");
   combine(static_cast<int>(index));
   left_ += length;
@@ -219,21 +228,9 @@ void Buddy::combine(int index) {
 int Buddy::size_of_offset(int offset) {
   if (offset < 0) return size_ - left_;
   BUDDY_CHECK(size_ > offset, "(1 << level_) > offset");
-  int64_t index = 0;
-  int length = size_;
   int left = 0;
-  for (;;) {
-    const uint8_t state = tree_[index];
-    if (state == kNodeUnused) return kBuddySizeUnallocated;
-    if (state == kNodeUsed) break;
-    length /= 2;
-    if (left + length <= offset) {
-      left += length;
-      index = _leaf_right(index);
-    } else {
-      index = _leaf_left(index);
-    }
-  }
+  int length = 0;
+  if (find_used(offset, &left, &length) < 0) return kBuddySizeUnallocated;
   return left == offset ? length : kBuddySizeBadOffset;
 }
 

@@ -48,6 +48,7 @@ class Buddy {
   void free_with_combine(int offset);
   void combine(int index);
   int size_of_offset(int offset);
+  int64_t find_used(int offset, int* first, int* length);
   void clean(int index, uint8_t depth);
 
   void* user_;
