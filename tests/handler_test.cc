@@ -304,3 +304,46 @@ TEST(Handler, ImmediateDestructionNeverHangs) {
 }
 
 }  // namespace
+
+namespace {
+
+// A handler whose handle() uses a member that its own destructor tears down: the pattern that
+// needs stop() first in the derived destructor.
+class OwnsItsState : public utils::Handler {
+ public:
+  explicit OwnsItsState(std::atomic<bool>* entered) : entered_(entered) {}
+  ~OwnsItsState() override {
+    stop();
+    alive_ = false;  // would be read by a handle() still running without stop()
+  }
+  bool handle(int, int, int, void*) override {
+    entered_->store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    seen_alive_ = alive_;
+    return true;
+  }
+  bool seen_alive_ = false;
+
+ private:
+  std::atomic<bool>* entered_;
+  bool alive_ = true;
+};
+
+}  // namespace
+
+TEST(Handler, StopInTheDerivedDestructorWaitsForTheRunningHandle) {
+  std::atomic<bool> entered{false};
+  bool seen_alive = false;
+  {
+    auto* h = new OwnsItsState(&entered);
+    ASSERT_TRUE(h->send(1, 0, 0, nullptr));
+    ASSERT_TRUE(testing_support::eventually([&] { return entered.load(); }));
+    // handle() is sleeping: stop() returns only after it, so it saw the member alive.
+    h->stop();
+    seen_alive = h->seen_alive_;
+    EXPECT_FALSE(h->send(2, 0, 0, nullptr));  // stopped: refused
+    h->stop();                                 // idempotent
+    delete h;
+  }
+  EXPECT_TRUE(seen_alive);
+}

@@ -75,21 +75,33 @@ TEST(PlaySuit, ForcesProcessingFieldsAndKeepsCallerFields) {
 }
 
 TEST(PlaySuit, DerivedFieldsAndStartUpCount) {
+  // Blocks per second and milliseconds per block count every channel of a block.
   struct Case {
-    int rate, bits;
+    int rate, channels, bits;
     size_t block;
     int frames, ms;
   } cases[] = {
-      {8000, 16, 320, 50, 20},   {16000, 16, 320, 100, 10}, {44100, 16, 1764, 50, 20},
-      {48000, 16, 1920, 50, 20}, {8000, 8, 80, 100, 10},    {16000, 16, 32000, 1, 1000},
+      {8000, 1, 16, 320, 50, 20},      {16000, 1, 16, 320, 100, 10},
+      {44100, 1, 16, 1764, 50, 20},    {48000, 1, 16, 1920, 50, 20},
+      {8000, 1, 8, 80, 100, 10},       {16000, 1, 16, 32000, 1, 1000},
+      {48000, 2, 16, 3840, 50, 20},    {44100, 2, 16, 3528, 50, 20},
+      {48000, 2, 16, 144000, 1, 1000},  {48000, 2, 16, 192000, 1, 1000},
+      {16000, 6, 16, 3840, 50, 20},
   };
   for (const auto& c : cases) {
     audio::Suit in = make_suit(c.rate, c.bits, c.block);
+    in.channel_per_frame = c.channels;
     PlaySuit suit(1, sonora::kPTypeByFPS, &in, nullptr);
-    EXPECT_EQ(suit.audio()->max_cached_frames, c.frames) << c.rate << "/" << c.block;
-    EXPECT_EQ(suit.audio()->delayed_per_block, c.ms) << c.rate << "/" << c.block;
+    SCOPED_TRACE(testing::Message() << c.rate << "/" << c.channels << "/" << c.block);
+    EXPECT_EQ(suit.audio()->max_cached_frames, c.frames);
+    EXPECT_EQ(suit.audio()->delayed_per_block, c.ms);
     EXPECT_TRUE(sonora::suit_has_valid_block(suit.audio()));
   }
+  // One byte more than a second of stereo audio is refused.
+  audio::Suit over = make_suit(48000, 16, 192001);
+  over.channel_per_frame = 2;
+  PlaySuit too_long(1, sonora::kPTypeByFPS, &over, nullptr);
+  EXPECT_FALSE(sonora::suit_has_valid_block(too_long.audio()));
   // buffer_frame_count: 0 becomes 3, anything else stays (negative too).
   for (int b : {0, 7, -2}) {
     audio::Suit in = make_suit(8000, 16, 320);

@@ -5,6 +5,7 @@
 #include <ohaudio/virtual_device.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -65,25 +66,29 @@ TEST_F(PlayerTest, StartOutcomeReachesHandlerAndResult) {
     EXPECT_FALSE(player.audio_working());
   }
   {
-    // A renderer that does not start: the failure event, a false result, a working base that
-    // refuses appends until playback is disabled; then a new start succeeds.
+    // A renderer that does not start: the failure event and a false result leave nothing
+    // working, and a new start works directly (start, fail, start again, stop, start again).
     vdev::fail_next_renderer_start(3);
     Sonora player(&suit, &handler);
     EXPECT_FALSE(player.enable_audio(true));
     ASSERT_TRUE(handler.wait_for(2));
     EXPECT_EQ(handler.events()[1].arg1, sonora::kArg1AudioPlayerStart);
     EXPECT_EQ(handler.events()[1].arg2, sonora::kArg2Failed);
-    EXPECT_TRUE(player.audio_working());
+    EXPECT_FALSE(player.audio_working());
     EXPECT_FALSE(player.append_audio_data(block_of(640, 1).data(), 640, nullptr));
     EXPECT_EQ(vdev::pump_render(3), 0);  // no renderer runs
-    EXPECT_FALSE(player.enable_audio(true));
-    EXPECT_TRUE(player.enable_audio(false));
+    EXPECT_FALSE(player.enable_audio(false));
     EXPECT_TRUE(player.enable_audio(true));
     ASSERT_TRUE(handler.wait_for(3));
     EXPECT_EQ(handler.events()[2].arg2, sonora::kArg2Success);
     EXPECT_TRUE(player.append_audio_data(block_of(640, 9).data(), 640, nullptr));
     EXPECT_EQ(vdev::pump_render(1), 1);
     EXPECT_EQ(last_rendered(640), block_of(640, 9));
+    EXPECT_TRUE(player.enable_audio(false));
+    EXPECT_TRUE(player.enable_audio(true));
+    EXPECT_TRUE(player.append_audio_data(block_of(640, 8).data(), 640, nullptr));
+    EXPECT_EQ(vdev::pump_render(1), 1);
+    EXPECT_EQ(last_rendered(640), block_of(640, 8));
   }
 }
 
@@ -161,19 +166,6 @@ TEST_F(PlayerTest, CatchUpThinsBacklogBeyondTwiceTheStartUpCount) {
     ASSERT_EQ(vdev::pump_render(50), 50);
     EXPECT_EQ(vdev::rendered(), expected);
   }
-  {
-    // A negative count asks to skip from any queue; the callback never skips past the last
-    // queued frame (it would wait on an empty queue) and plays the frame it holds instead.
-    vdev::reset();
-    sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, -1);
-    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
-    Sonora player(&suit, nullptr);
-    ASSERT_TRUE(player.enable_audio(true));
-    ASSERT_TRUE(player.append_audio_data(block_of(block, 4).data(), block, nullptr));
-    ASSERT_EQ(vdev::pump_render(1), 1);
-    EXPECT_EQ(vdev::render_results().back(), 0);
-    EXPECT_EQ(last_rendered(block), block_of(block, 4));
-  }
 }
 
 TEST_F(PlayerTest, AutoStopReportsOnceAtTheRightRequest) {
@@ -195,8 +187,10 @@ TEST_F(PlayerTest, AutoStopReportsOnceAtTheRightRequest) {
   ASSERT_TRUE(handler.wait_for(2));
   EXPECT_EQ(handler.events()[1].what, 5);
   EXPECT_EQ(handler.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
-  // Stopping: audio appended afterwards is queued but never played, and nothing more is reported.
-  EXPECT_TRUE(player.append_audio_data(block_of(block, 3).data(), block, nullptr));
+  // Stopping: the player plays nothing more, so appends are refused, and nothing more is
+  // reported.
+  EXPECT_FALSE(player.append_audio_data(block_of(block, 3).data(), block, nullptr));
+  EXPECT_EQ(player.audio_left(), 0u);
   ASSERT_EQ(vdev::pump_render(5), 5);
   for (int32_t r : vdev::render_results()) EXPECT_LE(r, 0);
   EXPECT_EQ(vdev::render_results().back(), -1);
@@ -207,16 +201,48 @@ TEST_F(PlayerTest, AutoStopReportsOnceAtTheRightRequest) {
   EXPECT_EQ(std::vector<byte>(played.end() - 5 * block, played.end()),
             std::vector<byte>(5 * block, 0));
 
-  // A start-up count of 1: the first empty request is also the last one, and it reports.
+  // A start-up count of 1: the first empty request after something played is also the last one,
+  // and it reports.
   vdev::reset();
   RecordingHandler second;
   sonora::audio::Suit one = pcm_suit(8000, 1, 16, block, 1);
   PlaySuit suit1(6, sonora::kPTypeAutoStop, &one, nullptr);
   Sonora player1(&suit1, &second);
   ASSERT_TRUE(player1.enable_audio(true));
-  ASSERT_EQ(vdev::pump_render(1), 1);
+  ASSERT_TRUE(player1.append_audio_data(block_of(block, 1).data(), block, nullptr));
+  ASSERT_EQ(vdev::pump_render(2), 2);
+  EXPECT_EQ(vdev::render_results(), (std::vector<int32_t>{0, -1}));
   ASSERT_TRUE(second.wait_for(2));
   EXPECT_EQ(second.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
+}
+
+TEST_F(PlayerTest, AutoStopWaitsForAudioThatArrivesLate) {
+  // Empty requests before anything was played do not start the countdown, however many: audio
+  // appended late is played, then the countdown runs (start, stop, start again: each start
+  // waits afresh).
+  const size_t block = 320;
+  RecordingHandler handler;
+  sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 3);
+  PlaySuit suit(5, sonora::kPTypeAutoStop, &a, nullptr);
+  Sonora player(&suit, &handler);
+  for (int run = 0; run < 2; ++run) {
+    vdev::reset();
+    ASSERT_TRUE(player.enable_audio(true));
+    ASSERT_EQ(vdev::pump_render(10), 10);
+    for (int32_t r : vdev::render_results()) EXPECT_EQ(r, 0);
+    ASSERT_TRUE(player.append_audio_data(block_of(block, 7).data(), block, nullptr));
+    ASSERT_EQ(vdev::pump_render(1), 1);
+    EXPECT_EQ(last_rendered(block), block_of(block, 7));
+    ASSERT_EQ(vdev::pump_render(3), 3);
+    const std::vector<int32_t> results = vdev::render_results();
+    EXPECT_EQ(std::vector<int32_t>(results.end() - 4, results.end()),
+              (std::vector<int32_t>{0, -1, -1, -1}));
+    ASSERT_TRUE(handler.wait_for(2 * (run + 1)));
+    EXPECT_EQ(handler.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop),
+              static_cast<size_t>(run + 1));
+    EXPECT_FALSE(player.append_audio_data(block_of(block, 8).data(), block, nullptr));
+    ASSERT_TRUE(player.enable_audio(false));
+  }
 }
 
 TEST_F(PlayerTest, EmptyAndShortRequestsAreSilenceNeverStaleData) {
@@ -390,13 +416,27 @@ TEST_F(PlayerTest, AppendRefusalsAndBacklogLimit) {
     EXPECT_TRUE(player.append_audio_data(b.data(), block, nullptr));
     player.clean_buffer();
     EXPECT_EQ(player.audio_left(), 0u);
-    // A chunk of more blocks than the pool can hold is refused whole rather than cut short.
-    std::vector<byte> big(64 * block, 3);
-    EXPECT_FALSE(player.append_audio_data(big.data(), big.size(), nullptr));
-    EXPECT_EQ(player.audio_left(), 0u);
-    std::vector<byte> fits(40 * block, 3);
-    EXPECT_TRUE(player.append_audio_data(fits.data(), fits.size(), nullptr));
-    EXPECT_EQ(player.audio_left(), 40u);
+    // A chunk that completes more blocks than the pool can hold (64) is refused whole rather
+    // than cut short; the half block already piled counts. At the limit, one below, one above.
+    struct Case {
+      size_t half_blocks;  // chunk length in half blocks, after a piled half block
+      bool accepted;
+      size_t queued;
+    } cases[] = {{125, true, 63}, {127, true, 64}, {129, false, 0}};
+    for (const auto& c : cases) {
+      player.clean_buffer();
+      ASSERT_TRUE(player.enable_audio(false));
+      ASSERT_TRUE(player.enable_audio(true));
+      ASSERT_TRUE(player.append_audio_data(b.data(), block / 2, nullptr));
+      std::vector<byte> chunk(c.half_blocks * block / 2, 3);
+      EXPECT_EQ(player.append_audio_data(chunk.data(), chunk.size(), nullptr), c.accepted)
+          << c.half_blocks;
+      EXPECT_EQ(player.audio_left(), c.queued) << c.half_blocks;
+    }
+    // A size whose block count does not fit is refused without reading the data.
+    byte one = 0;
+    EXPECT_FALSE(player.append_audio_data(&one, SIZE_MAX, nullptr));
+    EXPECT_FALSE(player.append_audio_data(&one, SIZE_MAX / 2 + 1, nullptr));
   }
   {
     // Coded chunks must have their codec's exact size.
@@ -437,6 +477,7 @@ TEST_F(PlayerTest, SuitsWithoutUsableAudioRefuseToPlay) {
   }
   for (size_t block : {static_cast<size_t>(0), static_cast<size_t>(40000)}) {
     sonora::audio::Suit a = pcm_suit(16000, 1, 16, block);
+    SCOPED_TRACE(block);
     a.enable_aec = true;
     a.enable_ns = true;
     PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
@@ -446,8 +487,82 @@ TEST_F(PlayerTest, SuitsWithoutUsableAudioRefuseToPlay) {
   }
   EXPECT_GE(log.count("Player::start refused"), 3u);
   EXPECT_EQ(log.count("aec not support the suit"), 3u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_TRUE(handler.events().empty());  // no renderer was ever started
+  // Every refused start is reported as a failed start; no renderer was ever started.
+  ASSERT_TRUE(handler.wait_for(4));
+  EXPECT_EQ(handler.count(sonora::kArg1AudioPlayerStart, sonora::kArg2Failed), 4u);
+  EXPECT_EQ(handler.count(sonora::kArg1AudioPlayerStart, sonora::kArg2Success), 0u);
+  EXPECT_EQ(vdev::pump_render(1), 0);
+}
+
+TEST_F(PlayerTest, SuitsThatCannotBePlayedAsAskedFailToStart) {
+  // Each refused suit: enable_audio false, one failed-start event, a log line naming the reason,
+  // no renderer, appends refused. Each accepted neighbour at the boundary starts.
+  struct Case {
+    const char* what;
+    int rate, channels, bits;
+    size_t block;
+    int buffer_frame_count;
+    bool starts;
+    const char* log;
+  } cases[] = {
+      {"rate 7", 7, 1, 16, 14, 3, false, "SetSamplingRate(7) refused"},
+      {"rate 999", 999, 1, 16, 1998, 3, false, "SetSamplingRate(999) refused"},
+      {"rate 1000", 1000, 1, 16, 2000, 3, true, nullptr},
+      {"rate 384000", 384000, 1, 16, 15360, 3, true, nullptr},
+      {"rate 384001", 384001, 1, 16, 15360, 3, false, "SetSamplingRate(384001) refused"},
+      {"rate 500000", 500000, 1, 16, 20000, 3, false, "SetSamplingRate(500000) refused"},
+      {"16 channels", 8000, 16, 16, 5120, 3, true, nullptr},
+      {"17 channels", 8000, 17, 16, 5440, 3, false, "SetChannelCount(17) refused"},
+      {"7-bit", 8000, 1, 7, 140, 3, false, "sample size not supported"},
+      {"12-bit", 8000, 1, 12, 240, 3, false, "sample size not supported"},
+      {"24-bit", 8000, 1, 24, 480, 3, true, nullptr},
+      {"count -1", 8000, 1, 16, 320, -1, false, "negative buffer_frame_count"},
+      {"641 bytes mono", 16000, 1, 16, 641, 3, false, "not a whole number of sample frames"},
+      {"642 bytes stereo", 16000, 2, 16, 642, 3, false, "not a whole number of sample frames"},
+      {"644 bytes stereo", 16000, 2, 16, 644, 3, true, nullptr},
+      {"3 bytes 24-bit", 8000, 1, 24, 3, 3, true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vdev::reset();
+    hilog::Capture log;
+    RecordingHandler handler;
+    sonora::audio::Suit a = pcm_suit(c.rate, c.channels, c.bits, c.block, c.buffer_frame_count);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, &handler);
+    EXPECT_EQ(player.enable_audio(true), c.starts);
+    EXPECT_EQ(player.audio_working(), c.starts);
+    ASSERT_TRUE(handler.wait_for(1));
+    EXPECT_EQ(handler.events()[0].arg2, c.starts ? sonora::kArg2Success : sonora::kArg2Failed);
+    std::vector<byte> data(c.block, 1);
+    EXPECT_EQ(player.append_audio_data(data.data(), data.size(), nullptr), c.starts);
+    EXPECT_EQ(vdev::pump_render(1), c.starts ? 1 : 0);
+    if (c.starts) {
+      EXPECT_EQ(last_rendered(c.block), data);
+    } else {
+      EXPECT_EQ(log.count(c.log), 1u);
+    }
+  }
+}
+
+TEST_F(PlayerTest, TrackGainRefusesNonFiniteValues) {
+  const size_t block = 4;
+  sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 10);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  ASSERT_TRUE(player.enable_audio(true));
+  ASSERT_TRUE(player.adjust_track_volume(2.0f));
+  for (float bad : {std::nanf(""), INFINITY, -INFINITY}) {
+    EXPECT_FALSE(player.adjust_track_volume(bad));
+  }
+  const int16_t samples[2] = {1000, -3};
+  ASSERT_TRUE(player.append_audio_data(reinterpret_cast<const byte*>(samples), block, nullptr));
+  ASSERT_EQ(vdev::pump_render(1), 1);
+  std::vector<byte> out = last_rendered(block);
+  int16_t got[2];
+  std::memcpy(got, out.data(), block);
+  EXPECT_EQ(got[0], 2000);  // the gain before the refused values still applies
+  EXPECT_EQ(got[1], -6);
 }
 
 TEST_F(PlayerTest, FacadeStubsAndVersion) {

@@ -31,10 +31,13 @@ OhosPlayer::OhosPlayer()
       ring_queue_(nullptr),
       builder(nullptr),
       callbacks(),
-      audioRenderer(nullptr) {}
+      audioRenderer(nullptr) {
+  pthread_mutex_init(&control_mutex_, nullptr);
+}
 
 OhosPlayer::~OhosPlayer() {
   OhosPlayer::stop();
+  pthread_mutex_destroy(&control_mutex_);
 }
 
 bool OhosPlayer::init() {
@@ -47,48 +50,78 @@ bool OhosPlayer::deinit() {
 
 bool OhosPlayer::start(const Body* player) {
   bool result = false;
-  if (Player::start(player)) {
-    const Suit* suit = player->suit_->audio();
-    OH_AudioStreamBuilder_Create(&builder, AUDIOSTREAM_TYPE_RENDERER);
-    OH_AudioStreamBuilder_SetLatencyMode(builder, AUDIOSTREAM_LATENCY_MODE_FAST);
-    OH_AudioStreamBuilder_SetRendererInfo(builder, AUDIOSTREAM_USAGE_MUSIC);
-    OH_AudioStreamBuilder_SetSamplingRate(builder, suit->sample_rate);
-    OH_AudioStreamBuilder_SetChannelCount(builder, suit->channel_per_frame);
-    OH_AudioStreamBuilder_SetSampleFormat(builder, sample_format(suit->bit_per_channel));
-    // One block per request, for every sample format: each request then takes exactly one frame,
-    // so playback has no gaps and the echo canceller's one-block-per-request clock stays true.
-    OH_AudioStreamBuilder_SetFrameSizeInCallback(builder, static_cast<int32_t>(suit->block));
-    OH_AudioStreamBuilder_SetEncodingType(builder, AUDIOSTREAM_ENCODING_TYPE_RAW);
-
-    callbacks.OH_AudioRenderer_OnWriteData = OH_AudioRenderer_OnWriteData_func;
-    callbacks.OH_AudioRenderer_OnStreamEvent = OH_AudioRenderer_OnStreamEvent_func;
-    callbacks.OH_AudioRenderer_OnInterruptEvent = OH_AudioRenderer_OnInterruptEvent_func;
-    callbacks.OH_AudioRenderer_OnError = OH_AudioRenderer_OnError_func;
-    OH_AudioStreamBuilder_SetRendererCallback(builder, callbacks, this);
-
-    OH_AudioStreamBuilder_GenerateRenderer(builder, &audioRenderer);
-    // The body is set before the renderer starts so that its first request already finds it; a
-    // renderer that does not start makes no request, and the body is cleared again.
-    parent_.store(const_cast<Body*>(player));
-    OH_AudioStream_Result started =
-        audioRenderer != nullptr ? OH_AudioRenderer_Start(audioRenderer) : AUDIOSTREAM_ERROR_SYSTEM;
-    SLOG("OH_AudioRenderer_Start=%d", static_cast<int>(started));
-    if (started == AUDIOSTREAM_SUCCESS) {
-      player->report(kArg1AudioPlayerStart, kArg2Success, nullptr);
-      result = true;
-    } else {
-      parent_.store(nullptr);
-      player->report(kArg1AudioPlayerStart, kArg2Failed, nullptr);
-    }
+  if (!Player::start(player)) {
+    // The suit cannot be played as asked (the base logged why): the start failed.
+    if (player != nullptr) player->report(kArg1AudioPlayerStart, kArg2Failed, nullptr);
+  } else if (!open_renderer(player)) {
+    // A refused builder value or a renderer that did not start: release what was made, so the
+    // player is not working and a new start begins afresh.
+    parent_.store(nullptr);
+    release_renderer();
+    Player::stop();
+    player->report(kArg1AudioPlayerStart, kArg2Failed, nullptr);
+  } else {
+    player->report(kArg1AudioPlayerStart, kArg2Success, nullptr);
+    result = true;
   }
   SLOG("OhosPlayer::start");
   return result;
 }
 
-bool OhosPlayer::stop() {
-  SLOG("OhosPlayer::stop");
-  // The renderer goes first: once it is stopped and released no write-data callback runs, so the
-  // base player can release its pile, pool and suppressor without a callback still using them.
+namespace {
+
+// Logs a refused builder call by name; true when it succeeded.
+bool accepted(OH_AudioStream_Result result, const char* call, long value) {
+  if (result == AUDIOSTREAM_SUCCESS) return true;
+  SLOG("OhosPlayer::start: %s(%ld) refused: %d", call, value, static_cast<int>(result));
+  return false;
+}
+
+}  // namespace
+
+bool OhosPlayer::open_renderer(const Body* body) {
+  const Suit* suit = body->suit_->audio();
+  if (!accepted(OH_AudioStreamBuilder_Create(&builder, AUDIOSTREAM_TYPE_RENDERER),
+                "OH_AudioStreamBuilder_Create", AUDIOSTREAM_TYPE_RENDERER) ||
+      !accepted(OH_AudioStreamBuilder_SetLatencyMode(builder, AUDIOSTREAM_LATENCY_MODE_FAST),
+                "OH_AudioStreamBuilder_SetLatencyMode", AUDIOSTREAM_LATENCY_MODE_FAST) ||
+      !accepted(OH_AudioStreamBuilder_SetRendererInfo(builder, AUDIOSTREAM_USAGE_MUSIC),
+                "OH_AudioStreamBuilder_SetRendererInfo", AUDIOSTREAM_USAGE_MUSIC) ||
+      !accepted(OH_AudioStreamBuilder_SetSamplingRate(builder, suit->sample_rate),
+                "OH_AudioStreamBuilder_SetSamplingRate", suit->sample_rate) ||
+      !accepted(OH_AudioStreamBuilder_SetChannelCount(builder, suit->channel_per_frame),
+                "OH_AudioStreamBuilder_SetChannelCount", suit->channel_per_frame) ||
+      !accepted(OH_AudioStreamBuilder_SetSampleFormat(builder, sample_format(suit->bit_per_channel)),
+                "OH_AudioStreamBuilder_SetSampleFormat", suit->bit_per_channel) ||
+      // One block per request, for every sample format: each request then takes exactly one
+      // frame, so playback has no gaps and the echo canceller's one-block-per-request clock
+      // stays true.
+      !accepted(OH_AudioStreamBuilder_SetFrameSizeInCallback(builder,
+                                                             static_cast<int32_t>(suit->block)),
+                "OH_AudioStreamBuilder_SetFrameSizeInCallback", static_cast<long>(suit->block)) ||
+      !accepted(OH_AudioStreamBuilder_SetEncodingType(builder, AUDIOSTREAM_ENCODING_TYPE_RAW),
+                "OH_AudioStreamBuilder_SetEncodingType", AUDIOSTREAM_ENCODING_TYPE_RAW)) {
+    return false;
+  }
+  callbacks.OH_AudioRenderer_OnWriteData = OH_AudioRenderer_OnWriteData_func;
+  callbacks.OH_AudioRenderer_OnStreamEvent = OH_AudioRenderer_OnStreamEvent_func;
+  callbacks.OH_AudioRenderer_OnInterruptEvent = OH_AudioRenderer_OnInterruptEvent_func;
+  callbacks.OH_AudioRenderer_OnError = OH_AudioRenderer_OnError_func;
+  if (!accepted(OH_AudioStreamBuilder_SetRendererCallback(builder, callbacks, this),
+                "OH_AudioStreamBuilder_SetRendererCallback", 0) ||
+      !accepted(OH_AudioStreamBuilder_GenerateRenderer(builder, &audioRenderer),
+                "OH_AudioStreamBuilder_GenerateRenderer", 0)) {
+    return false;
+  }
+  // The body is set before the renderer starts so that its first request already finds it; the
+  // caller clears it again when the renderer does not start.
+  parent_.store(const_cast<Body*>(body));
+  OH_AudioStream_Result started = OH_AudioRenderer_Start(audioRenderer);
+  SLOG("OH_AudioRenderer_Start=%d", static_cast<int>(started));
+  return started == AUDIOSTREAM_SUCCESS;
+}
+
+void OhosPlayer::release_renderer() {
   if (audioRenderer != nullptr) {
     SLOG("OH_AudioRenderer_Stop, audioRenderer=%p", static_cast<void*>(audioRenderer));
     OH_AudioRenderer_Stop(audioRenderer);
@@ -103,19 +136,32 @@ bool OhosPlayer::stop() {
     OH_AudioStreamBuilder_Destroy(builder);
     builder = nullptr;
   }
+}
+
+bool OhosPlayer::stop() {
+  SLOG("OhosPlayer::stop");
+  // The renderer goes first: once it is stopped and released no write-data callback runs, so the
+  // base player can release its pile, pool and suppressor without a callback still using them.
+  pthread_mutex_lock(&control_mutex_);
+  release_renderer();
+  pthread_mutex_unlock(&control_mutex_);
   Player::stop();
   SLOG("OhosPlayer::stop over");
   return true;
 }
 
 bool OhosPlayer::pause() {
-  if (audioRenderer == nullptr) return false;
-  return OH_AudioRenderer_Pause(audioRenderer) == AUDIOSTREAM_SUCCESS;
+  pthread_mutex_lock(&control_mutex_);
+  bool ok = audioRenderer != nullptr && OH_AudioRenderer_Pause(audioRenderer) == AUDIOSTREAM_SUCCESS;
+  pthread_mutex_unlock(&control_mutex_);
+  return ok;
 }
 
 bool OhosPlayer::resume() {
-  if (audioRenderer == nullptr) return false;
-  return OH_AudioRenderer_Start(audioRenderer) == AUDIOSTREAM_SUCCESS;
+  pthread_mutex_lock(&control_mutex_);
+  bool ok = audioRenderer != nullptr && OH_AudioRenderer_Start(audioRenderer) == AUDIOSTREAM_SUCCESS;
+  pthread_mutex_unlock(&control_mutex_);
+  return ok;
 }
 
 int32_t OH_AudioRenderer_OnWriteData_func(OH_AudioRenderer*, void* userData, void* buffer,

@@ -33,7 +33,9 @@ class OhosPlayer : public Player {
   static bool deinit();
 
   // Starts the base player and the renderer; reports the outcome as kArg1AudioPlayerStart and
-  // returns it (false when the base refused or the renderer did not start).
+  // returns it. False when the base refused the suit, when the stream builder refused one of the
+  // suit's values (logged by name) or when the renderer did not start; the player is then not
+  // working, holds no platform handle, and may be started again.
   bool start(const Body* player) override;
   // Stops and releases the renderer (no callback runs after that), then stops the base player.
   bool stop() override;
@@ -45,11 +47,18 @@ class OhosPlayer : public Player {
   friend int32_t OH_AudioRenderer_OnWriteData_func(OH_AudioRenderer* renderer, void* userData,
                                                    void* buffer, int32_t length);
 
-  Suit* suit_;
-  RingQueue* ring_queue_;
+  // Builds and starts the renderer for the body's suit; false at the first refused call (logged).
+  bool open_renderer(const Body* body);
+  // Stops and releases the renderer and destroys the builder, whichever exist.
+  void release_renderer();
+
+  [[maybe_unused]] Suit* suit_;
+  [[maybe_unused]] RingQueue* ring_queue_;
   OH_AudioStreamBuilder* builder;
   OH_AudioRenderer_Callbacks callbacks;
   OH_AudioRenderer* audioRenderer;
+  // Serialises renderer control (pause, resume, release) between application threads.
+  pthread_mutex_t control_mutex_;
 };
 
 }  // namespace audio

@@ -1,6 +1,9 @@
 #include "audio/player.h"
 
+#include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "audio/aec.h"
 #include "audio/factory.h"
@@ -60,10 +63,22 @@ Player::Player()
       ns_(nullptr),
       pile_(nullptr),
       render_mutex_(new pthread_mutex_t),
+      append_mutex_(new pthread_mutex_t),
       clean_epoch_(0),
-      auto_stop_reported_(false) {
+      auto_stop_reported_(false),
+      played_since_start_(false),
+      wait_mutex_(new pthread_mutex_t),
+      wait_cond_(new pthread_cond_t),
+      waits_cancelled_(false) {
   pthread_mutex_init(mutex_, nullptr);
   pthread_mutex_init(render_mutex_, nullptr);
+  pthread_mutex_init(append_mutex_, nullptr);
+  pthread_mutex_init(wait_mutex_, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(wait_cond_, &attr);
+  pthread_condattr_destroy(&attr);
 }
 
 Player::~Player() {
@@ -81,6 +96,15 @@ Player::~Player() {
   pthread_mutex_destroy(render_mutex_);
   delete render_mutex_;
   render_mutex_ = nullptr;
+  pthread_mutex_destroy(append_mutex_);
+  delete append_mutex_;
+  append_mutex_ = nullptr;
+  pthread_cond_destroy(wait_cond_);
+  delete wait_cond_;
+  wait_cond_ = nullptr;
+  pthread_mutex_destroy(wait_mutex_);
+  delete wait_mutex_;
+  wait_mutex_ = nullptr;
   delete ts_;
   ts_ = nullptr;
 }
@@ -91,6 +115,27 @@ const Suit* Player::suit() const {
   return body->suit_->audio();
 }
 
+namespace {
+
+// Why a suit cannot be played as asked, or null when it can. The stream's rate and channel count
+// are checked by the platform stream builder.
+const char* suit_refusal(const Suit* suit) {
+  if (suit->bit_per_channel != 8 && suit->bit_per_channel != 16 && suit->bit_per_channel != 24 &&
+      suit->bit_per_channel != 32) {
+    return "sample size not supported (8, 16, 24 or 32 bits)";
+  }
+  if (suit->channel_per_frame <= 0) return "channel count must be positive";
+  if (suit->sample_rate <= 0) return "sample rate must be positive";
+  if (suit->buffer_frame_count < 0) return "negative buffer_frame_count";
+  if (!suit_has_valid_block(suit)) return "block is 0 or longer than one second of audio";
+  const size_t frame_bytes = static_cast<size_t>(suit->channel_per_frame) *
+                             static_cast<size_t>(suit->bit_per_channel / 8);
+  if (suit->block % frame_bytes != 0) return "block is not a whole number of sample frames";
+  return nullptr;
+}
+
+}  // namespace
+
 bool Player::start(const Body* player) {
   if (is_working()) return false;
   if (player == nullptr || player->suit_ == nullptr || player->suit_->audio() == nullptr) {
@@ -98,9 +143,11 @@ bool Player::start(const Body* player) {
     return false;
   }
   const Suit* suit = player->suit_->audio();
-  if (!suit_has_valid_block(suit)) {
-    SLOG("Player::start refused: block %zu does not fit %d Hz, %d bits\n", suit->block,
-         suit->sample_rate, suit->bit_per_channel);
+  if (const char* why = suit_refusal(suit)) {
+    SLOG("Player::start refused: %s (%d Hz, %d channels, %d bits, block %zu, buffer_frame_count "
+         "%d)\n",
+         why, suit->sample_rate, suit->channel_per_frame, suit->bit_per_channel, suit->block,
+         suit->buffer_frame_count);
     return false;
   }
   delete ns_;
@@ -110,19 +157,26 @@ bool Player::start(const Body* player) {
   if (queue_ == nullptr) queue_ = new utils::BlockedQueue<Frame>(delete_nothing);
   delete fwrapper_;
   fwrapper_ = new FrameWrapper(kPlayerBuddyLevel, suit->block);
-  is_stopping_ = false;
+  is_stopping_.store(false);
   auto_stop_reported_ = false;
+  played_since_start_ = false;
   buffer_left_to_wait_ = suit->buffer_frame_count;
+  pthread_mutex_lock(wait_mutex_);
+  waits_cancelled_ = false;
+  pthread_mutex_unlock(wait_mutex_);
   set_work(true);
   return Player::resume();
 }
 
 bool Player::stop() {
   if (!is_working()) return false;
+  cancel_waits();
   Player::pause();
   bool result = set_work(false);
+  pthread_mutex_lock(append_mutex_);
   delete pile_;
   pile_ = nullptr;
+  pthread_mutex_unlock(append_mutex_);
   pthread_mutex_lock(render_mutex_);
   FrameWrapper* pool = fwrapper_;
   fwrapper_ = nullptr;
@@ -151,6 +205,10 @@ bool Player::resume() {
 }
 
 bool Player::set_volume(float gain) {
+  if (!std::isfinite(gain)) {
+    SLOG("Player::set_volume refused: gain is not a finite number\n");
+    return false;
+  }
   if (mutex_ == nullptr) return true;
   pthread_mutex_lock(mutex_);
   gain_ = gain;
@@ -173,52 +231,87 @@ size_t Player::outstanding() {
   return n;
 }
 
-bool Player::append(const byte* data, size_t size, const TSSuit* ts) {
-  const Suit* suit = this->suit();
-  if (suit == nullptr) return false;
-  if (mutex_ == nullptr) return false;
-  pthread_mutex_lock(mutex_);
-  const bool refused = is_mute_ || is_paused_;  // one look at both flags
-  pthread_mutex_unlock(mutex_);
-  if (refused) return false;
-  size_t outstanding = this->outstanding();
-  if (outstanding >= suit->append_jump_shreshold_size) return false;
-  if (pile_ == nullptr || suit->block == 0) return false;
+namespace {
+
+// Whether the suit's chunk rule accepts `size` bytes: coded types take exactly one unit, raw PCM
+// any length.
+bool chunk_size_accepted(const Suit* suit, size_t size) {
   switch (suit->type) {
     case kTypeAMR:
-      if (size != kCSizeAMR) return false;
-      break;
+      return size == kCSizeAMR;
     case kType711ALaw:
     case kType711muLaw:
-      if (size != kCSize711) return false;
-      break;
+      return size == kCSize711;
     case kType729:
-      if (size != kCSize729) return false;
-      break;
+      return size == kCSize729;
     case kTypeRawPCM:
-      break;
+      return true;
     default:
       return false;
   }
-  // A chunk that would complete more blocks than the pool has free slots would lose blocks inside
-  // the pile callback; refuse it whole instead, so the caller knows.
-  size_t pool_slots = static_cast<size_t>(1) << kPlayerBuddyLevel;
-  size_t blocks = size / suit->block + 1;
-  if (outstanding + blocks > pool_slots) return false;
-  return pile_->append(data, size, ts);
+}
+
+}  // namespace
+
+bool Player::append(const byte* data, size_t size, const TSSuit* ts) {
+  const Suit* suit = this->suit();
+  if (suit == nullptr || suit->block == 0 || mutex_ == nullptr) return false;
+  if (data == nullptr || size == 0) return false;
+  pthread_mutex_lock(mutex_);
+  const bool refused = is_mute_ || is_paused_;  // one look at both flags
+  pthread_mutex_unlock(mutex_);
+  if (refused || is_stopping_.load()) return false;
+  if (!chunk_size_accepted(suit, size)) return false;
+
+  pthread_mutex_lock(append_mutex_);
+  bool accepted = false;
+  if (pile_ != nullptr) {
+    const size_t outstanding = this->outstanding();
+    // Blocks this chunk completes, counted without overflow: the pile holds fewer than `block`
+    // bytes, and so does the remainder of the chunk.
+    const size_t blocks = size / suit->block + (pile_->pending() + size % suit->block) / suit->block;
+    const size_t pool_slots = static_cast<size_t>(1) << kPlayerBuddyLevel;
+    // Only this thread takes slots while append_mutex_ is held; the renderer and clean() only
+    // return them, so the room counted here is still there when the pile hands the blocks over.
+    accepted = outstanding < suit->append_jump_shreshold_size && blocks <= pool_slots &&
+               outstanding + blocks <= pool_slots && pile_->append(data, size, ts);
+  }
+  pthread_mutex_unlock(append_mutex_);
+  return accepted;
 }
 
 void Player::flush() {
-  if (!is_working() || pile_ == nullptr) return;
-  pile_->flush(nullptr);
+  if (!is_working()) return;
+  pthread_mutex_lock(append_mutex_);
+  if (pile_ != nullptr) pile_->flush(nullptr);
+  pthread_mutex_unlock(append_mutex_);
 }
 
 void Player::mute_delay(size_t ms) {
   if (queue_ == nullptr) return;
   set_mute(true);
   clean();
-  msleep(ms);
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += static_cast<time_t>(ms / 1000);
+  deadline.tv_nsec += static_cast<long>((ms % 1000) * 1000000);
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(wait_mutex_);
+  while (!waits_cancelled_) {
+    if (pthread_cond_timedwait(wait_cond_, wait_mutex_, &deadline) == ETIMEDOUT) break;
+  }
+  pthread_mutex_unlock(wait_mutex_);
   set_mute(false);
+}
+
+void Player::cancel_waits() {
+  pthread_mutex_lock(wait_mutex_);
+  waits_cancelled_ = true;
+  pthread_cond_broadcast(wait_cond_);
+  pthread_mutex_unlock(wait_mutex_);
 }
 
 size_t Player::left() {
@@ -299,112 +392,159 @@ byte* pile_play(const byte* data, size_t capacity, void* user, const void* addit
   return nullptr;
 }
 
+// One renderer request, in the renderer's rules:
+//   1. begin: the body, the suit, one look at the flags and the gain; not working or paused
+//      gives silence;
+//   2. clock: stamp the request, fix the stream start after buffer_frame_count requests;
+//   3. stopping: an auto-stop playback that ran dry counts down and plays nothing;
+//   4. take with catch-up: the oldest frame, skipping one or two when the backlog is long;
+//   5. play: track gain, echo reference for the canceller, copy into the request;
+//   6. underrun: silence; an auto-stop playback that has played begins to stop.
 int32_t Player::render(void* buffer, int32_t length) {
-  Body* body = parent_.load();
-  const Suit* suit = (body != nullptr && body->suit_ != nullptr) ? body->suit_->audio() : nullptr;
-  const int silence = silence_byte(suit);
-  const size_t request = (buffer != nullptr && length > 0) ? static_cast<size_t>(length) : 0;
-  if (suit == nullptr) {
-    if (request > 0) std::memset(buffer, silence, request);
+  const Request req = begin_request(buffer, length);
+  if (req.suit == nullptr) {
+    fill_silence(req, 0);
     return -1;
   }
-  // One look at the flags and the gain per request.
-  bool working = false;
-  bool paused = true;
-  float gain = 1.0f;
-  if (mutex_ != nullptr) {
-    pthread_mutex_lock(mutex_);
-    working = is_working_;
-    paused = is_paused_;
-    gain = gain_;
-    pthread_mutex_unlock(mutex_);
-  }
-  if (!working || paused) {
-    if (request > 0) std::memset(buffer, silence, request);
+  if (!req.working || req.paused) {
+    fill_silence(req, 0);
     return 0;
   }
+  advance_clock(*req.suit);
+  if (is_stopping_.load()) return count_down_stopping(req);
 
-  ts_->ts = current_ts() - static_cast<uint64_t>(static_cast<int64_t>(suit->delayed_per_block));
-  if (ts_->tid == static_cast<uint64_t>(static_cast<int64_t>(suit->buffer_frame_count)) &&
+  pthread_mutex_lock(render_mutex_);
+  if (queue_ != nullptr && fwrapper_ != nullptr && queue_->left() > 0) {
+    Frame* frame = take_with_catch_up(*req.suit);
+    if (frame == nullptr) {
+      pthread_mutex_unlock(render_mutex_);
+      SLOG("queue polled null when not empty!");
+      fill_silence(req, 0);
+      return -1;
+    }
+    play_frame(req, frame);
+    pthread_mutex_unlock(render_mutex_);
+    return 0;
+  }
+  pthread_mutex_unlock(render_mutex_);
+  return underrun(req);
+}
+
+Player::Request Player::begin_request(void* buffer, int32_t length) {
+  Request req;
+  req.buffer = static_cast<byte*>(buffer);
+  req.bytes = (buffer != nullptr && length > 0) ? static_cast<size_t>(length) : 0;
+  req.body = parent_.load();
+  req.suit = (req.body != nullptr && req.body->suit_ != nullptr) ? req.body->suit_->audio()
+                                                                 : nullptr;
+  req.silence = silence_byte(req.suit);
+  req.working = false;
+  req.paused = true;
+  req.gain = 1.0f;
+  if (mutex_ != nullptr) {
+    pthread_mutex_lock(mutex_);
+    req.working = is_working_;
+    req.paused = is_paused_;
+    req.gain = gain_;
+    pthread_mutex_unlock(mutex_);
+  }
+  return req;
+}
+
+// The request is silence from byte `from` on, never stale data.
+void Player::fill_silence(const Request& req, size_t from) {
+  if (from < req.bytes) std::memset(req.buffer + from, req.silence, req.bytes - from);
+}
+
+// ts = now minus one block; sts is fixed (and tid restarted) by the request that follows
+// buffer_frame_count requests since resume; tid counts every request.
+void Player::advance_clock(const Suit& suit) {
+  ts_->ts = current_ts() - static_cast<uint64_t>(static_cast<int64_t>(suit.delayed_per_block));
+  if (ts_->tid == static_cast<uint64_t>(static_cast<int64_t>(suit.buffer_frame_count)) &&
       ts_->sts == 0) {
     ts_->tid = 0;
     ts_->sts = ts_->ts;
     SLOG("play sts: %lu / %zu", static_cast<unsigned long>(ts_->sts), left());
   }
   ts_->tid += 1;
+}
 
-  if (is_stopping_) {
-    buffer_left_to_wait_ -= 1;
-    if (buffer_left_to_wait_ <= 0 && !auto_stop_reported_) {
-      auto_stop_reported_ = true;
-      body->report(kArg1AudioPlayerWorking, kArg2AutoStop, nullptr);
-    }
-    SLOG("player->is_stopping_");
-    if (request > 0) std::memset(buffer, silence, request);
-    return -1;
+// Every request of a stopping playback takes one off the wait count; the one that brings it to 0
+// reports the auto-stop, once.
+int32_t Player::count_down_stopping(const Request& req) {
+  buffer_left_to_wait_ -= 1;
+  if (buffer_left_to_wait_ <= 0 && !auto_stop_reported_) {
+    auto_stop_reported_ = true;
+    req.body->report(kArg1AudioPlayerWorking, kArg2AutoStop, nullptr);
   }
+  SLOG("player->is_stopping_");
+  fill_silence(req, 0);
+  return -1;
+}
 
-  size_t n = suit->block;
-  pthread_mutex_lock(render_mutex_);
-  if (queue_ != nullptr && fwrapper_ != nullptr && queue_->left() > 0) {
-    // Under render_mutex_ nothing else adds or removes frames, so every poll below finds one.
-    Frame* frame = queue_->poll();
-    const int64_t b = suit->buffer_frame_count;
-    if (b < 50) {
-      const int64_t q = static_cast<int64_t>(queue_->left());
-      int skip = q > 3 * b ? 2 : (q > 2 * b ? 1 : 0);
-      // Never skip past the last queued frame: the frame in hand is played instead.
-      while (skip-- > 0 && queue_->left() > 0) {
-        fwrapper_->delete_frame(frame);
-        frame = queue_->poll();
-      }
+// The oldest frame; with B = buffer_frame_count below 50, a backlog beyond 3B skips two frames
+// and one beyond 2B skips one. Never skips past the last queued frame. Runs under render_mutex_,
+// so nothing else adds or removes frames and every poll finds one.
+Frame* Player::take_with_catch_up(const Suit& suit) {
+  Frame* frame = queue_->poll();
+  const int64_t b = suit.buffer_frame_count;
+  if (b < 50) {
+    const int64_t q = static_cast<int64_t>(queue_->left());
+    int skip = q > 3 * b ? 2 : (q > 2 * b ? 1 : 0);
+    while (skip-- > 0 && queue_->left() > 0) {
+      fwrapper_->delete_frame(frame);
+      frame = queue_->poll();
     }
-    if (frame == nullptr) {
-      pthread_mutex_unlock(render_mutex_);
-      SLOG("queue polled null when not empty!");
-      if (request > 0) std::memset(buffer, silence, request);
-      return -1;
-    }
-    if (frame->size < n) n = frame->size;
-
-    if (gain != 1.0f && suit->type == kTypeRawPCM && suit->bit_per_channel == 16) {
-      scale_s16(frame->data, n, gain);
-    }
-
-    Recorder* recorder = body->audio_recorder_;
-    if (recorder != nullptr && recorder->is_working() && ts_->sts != 0 &&
-        suit->channel_per_frame == 1 && suit->bit_per_channel == 16 && suit->enable_aec &&
-        body->aec_ != nullptr) {
-      body->aec_->input(frame->data, n, ts_);
-    }
-
-    if (request > 0 && n <= request) {
-      std::memcpy(buffer, frame->data, n);
-      if (n < request) std::memset(static_cast<byte*>(buffer) + n, silence, request - n);
-    } else if (request > 0) {
-      std::memset(buffer, silence, request);  // the block does not fit: returned unplayed
-    }
-    fwrapper_->delete_frame(frame);
-    pthread_mutex_unlock(render_mutex_);
-    return 0;
   }
-  pthread_mutex_unlock(render_mutex_);
+  return frame;
+}
 
-  // Underrun: the request is silence, never stale data.
-  if (request > 0) std::memset(buffer, silence, request);
-  PlaySuit* play = body->suit_;
-  if (play != nullptr && play->type() == kPTypeAutoStop) {
-    is_stopping_ = true;
-    buffer_left_to_wait_ -= 1;
-    SLOG("buffer_left_to_wait_:%d, time:%lld", buffer_left_to_wait_,
-         static_cast<long long>(current_ts()));
-    if (buffer_left_to_wait_ <= 0 && !auto_stop_reported_) {
-      auto_stop_reported_ = true;
-      body->report(kArg1AudioPlayerWorking, kArg2AutoStop, nullptr);
-    }
-    return -1;
+// While capture runs on a mono 16-bit suit with echo cancellation, the played block goes to the
+// canceller with the playback clock, once the stream start is fixed.
+void Player::feed_echo_reference(const Request& req, const Frame* frame, size_t n) {
+  const Suit& suit = *req.suit;
+  Recorder* recorder = req.body->audio_recorder_.load();
+  if (recorder != nullptr && recorder->is_working() && ts_->sts != 0 &&
+      suit.channel_per_frame == 1 && suit.bit_per_channel == 16 && suit.enable_aec &&
+      req.body->aec_ != nullptr) {
+    req.body->aec_->input(frame->data, n, ts_);
   }
-  return 0;
+}
+
+// Scales the block by the track gain (16-bit PCM), feeds the echo reference, copies it into the
+// request (a block longer than the request is returned unplayed) and returns it to the pool.
+void Player::play_frame(const Request& req, Frame* frame) {
+  size_t n = req.suit->block;
+  if (frame->size < n) n = frame->size;
+  if (req.gain != 1.0f && req.suit->type == kTypeRawPCM && req.suit->bit_per_channel == 16) {
+    scale_s16(frame->data, n, req.gain);
+  }
+  feed_echo_reference(req, frame, n);
+  if (n <= req.bytes) {
+    if (n > 0) std::memcpy(req.buffer, frame->data, n);
+    fill_silence(req, n);
+  } else {
+    fill_silence(req, 0);
+  }
+  fwrapper_->delete_frame(frame);
+  played_since_start_ = true;
+}
+
+// Nothing queued: silence. An auto-stop playback ends when the audio it was given runs out, so
+// the countdown begins only once something has been played since start.
+int32_t Player::underrun(const Request& req) {
+  fill_silence(req, 0);
+  PlaySuit* play = req.body->suit_;
+  if (play == nullptr || play->type() != kPTypeAutoStop || !played_since_start_) return 0;
+  is_stopping_.store(true);
+  buffer_left_to_wait_ -= 1;
+  SLOG("buffer_left_to_wait_:%d, time:%lld", buffer_left_to_wait_,
+       static_cast<long long>(current_ts()));
+  if (buffer_left_to_wait_ <= 0 && !auto_stop_reported_) {
+    auto_stop_reported_ = true;
+    req.body->report(kArg1AudioPlayerWorking, kArg2AutoStop, nullptr);
+  }
+  return -1;
 }
 
 }  // namespace audio

@@ -37,26 +37,36 @@ class Player {
   Player(const Player&) = delete;
   Player& operator=(const Player&) = delete;
 
-  // Refused when working, without a body, play suit or audio suit, or when the suit's block is
-  // unusable. Builds suppressor, pile, queue and pool, then resumes.
+  // Refused (false, one log line) when working, without a body, play suit or audio suit, or for
+  // a suit that cannot be played as asked: sample size other than 8, 16, 24 or 32 bits, a
+  // negative buffer_frame_count, a block of 0, longer than one second or not a whole number of
+  // sample frames. Builds suppressor, pile, queue and pool, then resumes.
   virtual bool start(const Body* player);
-  // Pauses, stops working, destroys pile (a partial block is dropped), pool and suppressor.
+  // Ends a mute delay in progress, pauses, stops working, destroys pile (a partial block is
+  // dropped), pool and suppressor.
   virtual bool stop();
   // Base pause: sets paused and drops everything queued.
   virtual bool pause();
   // Base resume: drops everything queued, restarts the clock record, clears paused.
   virtual bool resume();
+  // Refuses NaN and infinity (false, the previous gain stays).
   virtual bool set_volume(float gain);
   float get_volume();
 
-  // Queues `size` bytes; true when the chunk went into the pile. Refused when the renderer has not
-  // started, when muted or paused, with append_jump_shreshold_size frames outstanding, for a coded
+  // Queues `size` bytes; true when the chunk went into the pile and every block it completes is
+  // queued. Refused when the renderer has not started, when muted or paused, once an auto-stop
+  // playback has begun to stop, with append_jump_shreshold_size frames outstanding, for a coded
   // chunk of the wrong length, and for a chunk that needs more blocks than the pool has free.
+  // Concurrent appends are serialised: the check and the taking of pool slots are one step.
   bool append(const byte* data, size_t size, const TSSuit* ts);
   // Turns a partial block into a short frame.
   void flush();
-  // Mutes, drops what is queued, sleeps `ms` on the calling thread, unmutes.
+  // Mutes, drops what is queued, waits `ms` on the calling thread (or until stop() or
+  // cancel_waits()), unmutes.
   void mute_delay(size_t ms);
+  // Ends a mute delay in progress at once and makes later ones return at once, until the next
+  // start. Safe from any thread while the player exists.
+  void cancel_waits();
   // Frames queued for the renderer.
   size_t left();
   // Drops every queued frame and returns every frame to the pool. Safe against a render callback
@@ -66,6 +76,8 @@ class Player {
   bool is_working();
   bool is_paused();
   bool is_mute();
+  // An auto-stop playback has run dry after playing: it plays nothing more.
+  bool is_stopping() const { return is_stopping_.load(); }
   Mute mute_value() const { return mute_value_; }
 
   // The audio suit of the body, or null before the renderer has started.
@@ -82,8 +94,7 @@ class Player {
   bool write_flag(bool* flag, bool value);
 
   // Render side of one request, called by the platform binding's write-data callback with the
-  // player's body set: takes one frame (thinning a backlog), scales it by the track gain, feeds the
-  // echo canceller, copies it into `buffer` and fills the rest of the request with silence.
+  // player's body set. See player.cc for its steps.
   int32_t render(void* buffer, int32_t length);
 
   friend byte* pile_play(const byte* data, size_t capacity, void* user, const void* additional);
@@ -93,7 +104,8 @@ class Player {
   std::atomic<Body*> parent_;
   FrameWrapper* fwrapper_;
   utils::BlockedQueue<Frame>* queue_;
-  bool is_stopping_;
+  // Written by the render callback, read by appending threads.
+  std::atomic<bool> is_stopping_;
   int buffer_left_to_wait_;
   FILE* play_file_;
   float gain_;
@@ -104,14 +116,44 @@ class Player {
   NS* ns_;
   utils::PileBuffer* pile_;
 
+ private:
+  // One renderer request as the render steps see it.
+  struct Request {
+    byte* buffer;
+    size_t bytes;
+    Body* body;
+    const Suit* suit;
+    int silence;
+    bool working;
+    bool paused;
+    float gain;
+  };
+  Request begin_request(void* buffer, int32_t length);
+  void fill_silence(const Request& req, size_t from);
+  void advance_clock(const Suit& suit);
+  int32_t count_down_stopping(const Request& req);
+  Frame* take_with_catch_up(const Suit& suit);
+  void feed_echo_reference(const Request& req, const Frame* frame, size_t n);
+  void play_frame(const Request& req, Frame* frame);
+  int32_t underrun(const Request& req);
+
   // Excludes the render callback's take-copy-release step from clean() and from the release of
   // the pool at stop, so that a frame the callback holds stays valid and is never released into a
   // slot that a reset already handed to a new frame. pile_play queues under it too, so that the
   // callback's view of the queue length is exact and its polls never wait.
   pthread_mutex_t* render_mutex_;
+  // Serialises appends and flushes: the backlog check and the pile's taking of pool slots must
+  // not interleave between two appending threads.
+  pthread_mutex_t* append_mutex_;
   // Bumped by every clean(); a block built across a clean() is dropped, not queued.
   uint64_t clean_epoch_;
   bool auto_stop_reported_;
+  // A frame has been played since start: only then may an empty queue begin an auto-stop.
+  bool played_since_start_;
+  // Mute delays wait on wait_cond_ until their deadline or until waits_cancelled_ is set.
+  pthread_mutex_t* wait_mutex_;
+  pthread_cond_t* wait_cond_;
+  bool waits_cancelled_;
 };
 
 }  // namespace audio

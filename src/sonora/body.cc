@@ -24,6 +24,48 @@ bool Body::deinit() {
   return true;
 }
 
+namespace {
+
+// Capture uses the process's one recorder: starting and stopping it is serialised across every
+// player instance, so two instances cannot both find it idle and start it.
+pthread_mutex_t g_capture_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Holds a lock for the scope.
+class ReadLock {
+ public:
+  explicit ReadLock(pthread_rwlock_t* lock) : lock_(lock) { pthread_rwlock_rdlock(lock_); }
+  ~ReadLock() { pthread_rwlock_unlock(lock_); }
+  ReadLock(const ReadLock&) = delete;
+  ReadLock& operator=(const ReadLock&) = delete;
+
+ private:
+  pthread_rwlock_t* lock_;
+};
+
+class WriteLock {
+ public:
+  explicit WriteLock(pthread_rwlock_t* lock) : lock_(lock) { pthread_rwlock_wrlock(lock_); }
+  ~WriteLock() { pthread_rwlock_unlock(lock_); }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+
+ private:
+  pthread_rwlock_t* lock_;
+};
+
+class MutexLock {
+ public:
+  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+  ~MutexLock() { pthread_mutex_unlock(mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  pthread_mutex_t* mutex_;
+};
+
+}  // namespace
+
 Body::Body(Sonora* parent, const PlaySuit* suit, Handler* handler)
     : parent_(parent),
       suit_(nullptr),
@@ -47,19 +89,28 @@ Body::Body(Sonora* parent, const PlaySuit* suit, Handler* handler)
   // The canceller copes with a missing audio suit: it is then inert.
   aec_ = audio::Factory::gen_aec(suit_->audio());
   pthread_mutex_init(state_mutex_, nullptr);
+  pthread_mutex_init(&control_mutex_, nullptr);
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  pthread_rwlock_init(&player_lock_, &attr);
+  pthread_rwlockattr_destroy(&attr);
 }
 
 Body::~Body() {
-  stop_record_audio();
-  stop_record_to_mp4();
-  enable_audio(false);
-  enable_video(false);
-  if (audio_player_ != nullptr) {
-    delete audio_player_;
-    audio_player_ = nullptr;
+  {
+    MutexLock control(&control_mutex_);
+    stop_record_audio_locked();
+    stop_record_to_mp4();
+    enable_audio_locked(false);
+    enable_video(false);
   }
+  delete audio_player_;  // one that never worked
+  audio_player_ = nullptr;
   delete aec_;
   aec_ = nullptr;
+  pthread_rwlock_destroy(&player_lock_);
+  pthread_mutex_destroy(&control_mutex_);
   pthread_mutex_destroy(state_mutex_);
   delete state_mutex_;
   state_mutex_ = nullptr;
@@ -69,14 +120,33 @@ Body::~Body() {
 }
 
 bool Body::enable_audio(bool enable) {
+  MutexLock control(&control_mutex_);
+  return enable_audio_locked(enable);
+}
+
+bool Body::enable_audio_locked(bool enable) {
+  bool working;
+  {
+    ReadLock lock(&player_lock_);
+    working = audio_working_locked();
+  }
   SLOG("Body::enable_audio, enable:%d, audio_working:%d, audio_player_:%p", enable ? 1 : 0,
-       audio_working() ? 1 : 0, static_cast<void*>(audio_player_));
+       working ? 1 : 0, static_cast<void*>(audio_player_));
+  if (working == enable) return false;
   bool result = false;
-  if (audio_working() == enable) return false;
   if (enable) {
+    WriteLock lock(&player_lock_);
     if (audio_player_ == nullptr) audio_player_ = audio::Factory::gen_player();
     if (audio_player_ != nullptr) result = audio_player_->start(this);
+    if (!result) {
+      // A failed start leaves nothing behind: the next enable_audio(true) starts afresh.
+      delete audio_player_;
+      audio_player_ = nullptr;
+    }
   } else {
+    // A mute delay in progress ends now; the calls in flight finish before the player goes.
+    audio_player_->cancel_waits();
+    WriteLock lock(&player_lock_);
     result = audio_player_->stop();
     delete audio_player_;
     audio_player_ = nullptr;
@@ -84,80 +154,110 @@ bool Body::enable_audio(bool enable) {
   return result;
 }
 
-bool Body::audio_working() {
+bool Body::audio_working_locked() {
   return audio_player_ != nullptr && audio_player_->is_working();
 }
 
+bool Body::is_paused_locked() {
+  return !audio_working_locked() || audio_player_->is_paused();
+}
+
+bool Body::audio_working() {
+  ReadLock lock(&player_lock_);
+  return audio_working_locked();
+}
+
 size_t Body::audio_left() {
+  ReadLock lock(&player_lock_);
   return audio_player_ != nullptr ? audio_player_->left() : 0;
 }
 
 bool Body::append_audio_data(const byte* data, size_t size, const TSSuit* ts) {
-  if (!audio_working() || is_paused()) return false;
+  ReadLock lock(&player_lock_);
+  if (is_paused_locked()) return false;
   return audio_player_->append(data, size, ts);
 }
 
 bool Body::pause() {
-  return audio_working() ? audio_player_->pause() : false;
+  ReadLock lock(&player_lock_);
+  return audio_working_locked() ? audio_player_->pause() : false;
 }
 
 bool Body::resume() {
-  return audio_working() ? audio_player_->resume() : false;
+  ReadLock lock(&player_lock_);
+  return audio_working_locked() ? audio_player_->resume() : false;
 }
 
 void Body::flush() {
-  if (audio_working()) audio_player_->flush();
+  ReadLock lock(&player_lock_);
+  if (audio_working_locked()) audio_player_->flush();
 }
 
 bool Body::is_paused() {
-  return !audio_working() || audio_player_->is_paused();
+  ReadLock lock(&player_lock_);
+  return is_paused_locked();
 }
 
 bool Body::add_mute_delay_blocked(unsigned int ms) {
-  if (!audio_working() || is_paused()) return false;
+  ReadLock lock(&player_lock_);
+  if (is_paused_locked()) return false;
   audio_player_->mute_delay(ms);
   return true;
 }
 
 void Body::clean_buffer() {
+  ReadLock lock(&player_lock_);
   if (audio_player_ != nullptr) audio_player_->clean();
 }
 
 bool Body::adjust_track_volume(float gain) {
+  ReadLock lock(&player_lock_);
   return audio_player_ != nullptr ? audio_player_->set_volume(gain) : false;
 }
 
 bool Body::start_record_audio(fetch_cb callback, int audioRecordSource) {
+  MutexLock control(&control_mutex_);
+  MutexLock capture(&g_capture_mutex);
   audio::Factory* factory = audio::Factory::instance(nullptr);
   if (factory == nullptr) return false;
-  audio_recorder_ = factory->get_recorder(audioRecordSource);
-  if (audio_recorder_ == nullptr) return false;
-  if (audio_recorder_->is_working()) return false;
-  if (!audio_recorder_->start(this, callback, audioRecordSource)) return false;
-  is_audio_recording_ = true;
+  audio::Recorder* recorder = factory->get_recorder(audioRecordSource);
+  audio_recorder_.store(recorder);
+  if (recorder == nullptr) return false;
+  if (recorder->is_working()) return false;
+  if (!recorder->start(this, callback, audioRecordSource)) return false;
+  is_audio_recording_.store(true);
   return true;
 }
 
 bool Body::stop_record_audio() {
-  if (audio_recorder_ == nullptr || !audio_recorder_->is_working()) return false;
-  bool result = audio_recorder_->stop();
-  if (result) is_audio_recording_ = false;
+  MutexLock control(&control_mutex_);
+  return stop_record_audio_locked();
+}
+
+bool Body::stop_record_audio_locked() {
+  MutexLock capture(&g_capture_mutex);
+  audio::Recorder* recorder = audio_recorder_.load();
+  if (recorder == nullptr || !recorder->is_working()) return false;
+  bool result = recorder->stop();
+  if (result) is_audio_recording_.store(false);
   return result;
 }
 
 bool Body::adjust_capture_volume(float gain) {
-  if (audio_recorder_ == nullptr || !is_audio_recording_ || !audio_recorder_->is_working()) {
+  audio::Recorder* recorder = audio_recorder_.load();
+  if (recorder == nullptr || !is_audio_recording_.load() || !recorder->is_working()) {
     return false;
   }
-  audio_recorder_->set_volume(gain);
+  recorder->set_volume(gain);
   return true;
 }
 
 bool Body::adjust_capture_volume_type(int gain_type) {
-  if (audio_recorder_ == nullptr || !is_audio_recording_ || !audio_recorder_->is_working()) {
+  audio::Recorder* recorder = audio_recorder_.load();
+  if (recorder == nullptr || !is_audio_recording_.load() || !recorder->is_working()) {
     return false;
   }
-  audio_recorder_->set_volume_type(gain_type);
+  recorder->set_volume_type(gain_type);
   return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "sonora/handler.h"
 #include "sonora/play_suit.h"
 #include "sonora/types.h"
@@ -74,14 +76,27 @@ class Body {
   Handler* handler_;
   audio::AEC* aec_;
   audio::Player* audio_player_;
-  audio::Recorder* audio_recorder_;
+  // Read by the render callback while capture starts and stops on an application thread.
+  std::atomic<audio::Recorder*> audio_recorder_;
 
  private:
-  bool is_audio_recording_;
-  bool is_recording_to_mp4_;
-  bool try_fast_forward_;
-  bool try_take_screenshot_;
+  // Callers hold control_mutex_ (and, for the first, player_lock_ for writing or reading).
+  bool enable_audio_locked(bool enable);
+  bool audio_working_locked();
+  bool is_paused_locked();
+  bool stop_record_audio_locked();
+
+  std::atomic<bool> is_audio_recording_;
+  [[maybe_unused]] bool is_recording_to_mp4_;
+  [[maybe_unused]] bool try_fast_forward_;
+  [[maybe_unused]] bool try_take_screenshot_;
   pthread_mutex_t* state_mutex_;
+  // Serialises the calls that create, start, stop or destroy playback and capture.
+  pthread_mutex_t control_mutex_;
+  // Guards audio_player_: every call that uses the playback object holds it for reading, and
+  // enable_audio holds it for writing while it makes or destroys that object, so stopping waits
+  // for the calls in flight. Writers are preferred, so a busy feeder cannot hold a stop off.
+  pthread_rwlock_t player_lock_;
 };
 
 }  // namespace sonora

@@ -40,12 +40,13 @@ void PlaySuit::set_audio(const audio::Suit* audio) {
   audio_->max_cache_delay_in_second = 1;
   audio_->append_jump_shreshold_size = 50;
 
-  // Blocks per second of audio, and milliseconds per block. Computed in 64 bits so that no suit,
-  // however odd, overflows; for every suit whose second of audio fits 32 bits the result is the
-  // same as in 32-bit arithmetic. A block of 0, or one longer than a second of audio, has no valid
+  // Blocks per second of audio (all channels), and milliseconds per block. Computed in 64 bits so
+  // that no suit, however odd, overflows; for every suit whose second of audio fits 32 bits the
+  // result is the same as in 32-bit arithmetic. A block of 0, or one longer than a second of audio, has no valid
   // answer: both fields stay 0 and the components that need a block refuse the suit.
   int64_t bytes_per_second = static_cast<int64_t>(audio_->max_cache_delay_in_second) *
-                             audio_->sample_rate * audio_->bit_per_channel / 8;
+                             audio_->sample_rate * audio_->bit_per_channel / 8 *
+                             (audio_->channel_per_frame > 0 ? audio_->channel_per_frame : 1);
   audio_->max_cached_frames = 0;
   audio_->delayed_per_block = 0;
   if (audio_->block > 0 && bytes_per_second > 0 && bytes_per_second <= INT32_MAX &&

@@ -18,12 +18,17 @@ Handler::Handler() : body_(nullptr) {
 }
 
 Handler::~Handler() {
+  if (body_ != nullptr) body_->stop();
   delete body_;
   body_ = nullptr;
 }
 
 bool Handler::send(int what, int arg1, int arg2, void* obj) {
   return body_ != nullptr && body_->send(what, arg1, arg2, obj);
+}
+
+void Handler::stop() {
+  if (body_ != nullptr) body_->stop();
 }
 
 bool Handler::handle(int, int, int, void*) {
@@ -40,6 +45,7 @@ HandlerBody::HandlerBody(Handler* parent)
       queue_(new BlockedQueue<Message>(delete_nothing)),
       pid_(),
       is_stopping_(false) {
+  pthread_mutex_init(&stop_mutex_, nullptr);
   sem_init(&started_, 0, 0);
   if (pthread_create(&pid_, nullptr, handleLoop, this) != 0) {
     pid_ = pthread_t();
@@ -49,13 +55,28 @@ HandlerBody::HandlerBody(Handler* parent)
   }
 }
 
-HandlerBody::~HandlerBody() {
+void HandlerBody::stop() {
   is_stopping_.store(true);
   is_working_.store(false);
   BlockedQueue<Message>* queue = queue_.load();
   if (queue != nullptr) queue->fin();
-  if (pid_ != pthread_t()) pthread_join(pid_, nullptr);
-  pid_ = pthread_t();
+  pthread_mutex_lock(&stop_mutex_);
+  if (pid_ != pthread_t()) {
+    if (pthread_equal(pid_, pthread_self())) {
+      // Called from handle(): the loop sees is_working_ false and ends after this call; the
+      // thread is joined by whoever stops the handler next (at the latest its destructor).
+      pthread_mutex_unlock(&stop_mutex_);
+      return;
+    }
+    pthread_join(pid_, nullptr);
+    pid_ = pthread_t();
+  }
+  pthread_mutex_unlock(&stop_mutex_);
+}
+
+HandlerBody::~HandlerBody() {
+  stop();
+  BlockedQueue<Message>* queue = queue_.load();
   queue_.store(nullptr);
   // Messages still queued are dropped unhandled; their destructors release nothing.
   delete queue;
@@ -64,6 +85,7 @@ HandlerBody::~HandlerBody() {
   std::free(msg_pool_);
   msg_pool_ = nullptr;
   sem_destroy(&started_);
+  pthread_mutex_destroy(&stop_mutex_);
 }
 
 bool HandlerBody::send(int what, int arg1, int arg2, void* obj) const {

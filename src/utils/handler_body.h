@@ -28,6 +28,9 @@ class HandlerBody {
   HandlerBody& operator=(const HandlerBody&) = delete;
 
   bool send(int what, int arg1, int arg2, void* obj) const;
+  // Ends the loop and joins its thread (see Handler::stop); the queue and pool stay until the
+  // destructor, so a late send is refused rather than touching freed memory.
+  void stop();
 
  private:
   friend void* handleLoop(void* handle);
@@ -38,6 +41,8 @@ class HandlerBody {
   std::atomic<bool> is_working_;
   std::atomic<BlockedQueue<Message>*> queue_;
   pthread_t pid_;
+  // Serialises stop() callers: one joins the loop thread, the others wait for that join.
+  pthread_mutex_t stop_mutex_;
   // Set by the destructor before anything else, so that a loop thread that starts late does not
   // turn is_working_ back on after shutdown has begun.
   std::atomic<bool> is_stopping_;

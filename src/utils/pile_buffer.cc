@@ -76,4 +76,11 @@ void PileBuffer::flush(const void* additional) {
   pthread_mutex_unlock(mutex_);
 }
 
+size_t PileBuffer::pending() {
+  pthread_mutex_lock(mutex_);
+  size_t n = index_;
+  pthread_mutex_unlock(mutex_);
+  return n;
+}
+
 }  // namespace utils

@@ -37,6 +37,8 @@ class PileBuffer {
   bool append(const byte* data, size_t size, const void* additional);
   // Hands over the piled bytes (possibly none) and starts an empty block.
   void flush(const void* additional);
+  // Bytes piled towards the next block (less than the capacity).
+  size_t pending();
 
  private:
   size_t capacity_;
