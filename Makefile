@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE ?= cmake
 
-.PHONY: bootstrap build demo test test-asan test-tsan bench clean format
+.PHONY: bootstrap build demo test test-asan test-tsan test-clang bench clean format
 
 bootstrap:
 	./scripts/bootstrap
@@ -13,6 +13,8 @@ build: bootstrap
 
 demo: build
 	./build/tools/sonora demo --out build/demo-rendered.wav
+	mkdir -p build/demo
+	./build/tools/sonora duplex --out-dir build/demo
 
 test: build
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -29,6 +31,12 @@ test-tsan: bootstrap
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# The same suite built with clang (warning-free there too).
+test-clang: bootstrap
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build-clang -j $(JOBS)
+	cd build-clang && ctest --output-on-failure -j $(JOBS)
+
 bench: build
 	./build/bench/marlin_bench
 	./build/bench/ns_quality_bench
@@ -37,4 +45,4 @@ format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-clang

@@ -27,7 +27,8 @@ class RecordingHandler : public utils::Handler {
     std::thread::id thread;
   };
 
-  ~RecordingHandler() override = default;
+  // handle() uses the members below: stop the loop before they are destroyed.
+  ~RecordingHandler() override { stop(); }
 
   bool handle(int what, int arg1, int arg2, void* obj) override {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,11 +1,21 @@
-// The sonora command-line program plays WAV files through the engine on the virtual device.
+// The sonora command-line program plays WAV files through the engine on the virtual device,
+// records through it and runs the duplex (echo cancellation) demo.
+#include <cairo.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,16 +26,16 @@ std::string temp_path(const std::string& name) {
 }
 
 bool write_wav(const std::string& path, int rate, int channels, const std::vector<int16_t>& s,
-               int subformat = SF_FORMAT_PCM_16) {
+               int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = channels;
-  info.format = SF_FORMAT_WAV | subformat;
+  info.format = format;
   SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
   if (f == nullptr) return false;
-  sf_write_short(f, s.data(), static_cast<sf_count_t>(s.size()));
-  sf_close(f);
-  return true;
+  const sf_count_t n = static_cast<sf_count_t>(s.size());
+  const bool ok = sf_write_short(f, s.data(), n) == n;
+  return sf_close(f) == 0 && ok;
 }
 
 bool read_wav(const std::string& path, SF_INFO* info, std::vector<int16_t>* s) {
@@ -38,53 +48,376 @@ bool read_wav(const std::string& path, SF_INFO* info, std::vector<int16_t>* s) {
   return true;
 }
 
-int run(const std::string& args) {
-  std::string cmd = std::string(SONORA_TOOL) + " " + args + " > /dev/null 2>&1";
-  int status = std::system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+std::vector<int16_t> tone(int rate, int channels, double seconds) {
+  std::vector<int16_t> s;
+  const int frames = static_cast<int>(rate * seconds);
+  for (int i = 0; i < frames; ++i) {
+    for (int ch = 0; ch < channels; ++ch) {
+      s.push_back(
+          static_cast<int16_t>(std::lrint(8000 * std::sin(0.03 * i * (ch + 1)) + (i % 7) - 3)));
+    }
+  }
+  return s;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+struct Result {
+  int code = -1;  // exit code; -1 when the tool did not exit normally
+  std::string out, err;
+  double seconds = 0;
+};
+
+// Runs the tool with `args` (words separated by spaces).
+Result run(const std::string& args) {
+  const std::string err_path = temp_path("stderr.txt");
+  const std::string cmd = std::string(SONORA_TOOL) + " " + args + " 2>" + err_path;
+  Result r;
+  const auto start = std::chrono::steady_clock::now();
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof(buf), p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream err(err_path);
+  std::stringstream ss;
+  ss << err.rdbuf();
+  r.err = ss.str();
+  std::remove(err_path.c_str());
+  return r;
 }
 
 TEST(SonoraTool, PlaysWavFilesBitExactOnTheVirtualDevice) {
   struct Case {
     int rate, channels;
-    double seconds;
-  } cases[] = {{44100, 2, 1.0}, {8000, 1, 0.7}};
+    double seconds;  // not a whole number of blocks
+    int major;       // header variant: plain, WAVE_FORMAT_EXTENSIBLE, RF64
+  } cases[] = {{44100, 2, 1.0, SF_FORMAT_WAV},
+               {8000, 1, 0.7, SF_FORMAT_WAV},
+               {16000, 1, 0.5, SF_FORMAT_WAVEX},
+               {48000, 2, 0.3, SF_FORMAT_RF64}};
   for (const auto& c : cases) {
-    std::vector<int16_t> in;
-    const int frames = static_cast<int>(c.rate * c.seconds);  // not a whole number of blocks
-    for (int i = 0; i < frames; ++i) {
-      for (int ch = 0; ch < c.channels; ++ch) {
-        in.push_back(
-            static_cast<int16_t>(std::lrint(8000 * std::sin(0.03 * i * (ch + 1)) + (i % 7) - 3)));
-      }
-    }
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, major format " + std::to_string(c.major));
+    const std::vector<int16_t> in = tone(c.rate, c.channels, c.seconds);
     std::string wav = temp_path("in.wav");
     std::string out = temp_path("out.wav");
-    ASSERT_TRUE(write_wav(wav, c.rate, c.channels, in));
-    ASSERT_EQ(run("play " + wav + " --device virtual --out " + out + " --quiet"), 0);
+    ASSERT_TRUE(write_wav(wav, c.rate, c.channels, in, c.major | SF_FORMAT_PCM_16));
+    Result r = run("play " + wav + " --device virtual --out " + out + " --quiet");
+    ASSERT_EQ(r.code, 0) << r.err;
     SF_INFO info;
     std::vector<int16_t> rendered;
     ASSERT_TRUE(read_wav(out, &info, &rendered));
     EXPECT_EQ(info.samplerate, c.rate);
     EXPECT_EQ(info.channels, c.channels);
     auto at = std::search(rendered.begin(), rendered.end(), in.begin(), in.end());
-    EXPECT_NE(at, rendered.end()) << c.rate << " Hz: input not found bit-exact in the output";
+    EXPECT_NE(at, rendered.end()) << "input not found bit-exact in the output";
     std::remove(wav.c_str());
     std::remove(out.c_str());
   }
 }
 
-TEST(SonoraTool, RefusesWhatItCannotPlay) {
-  std::string wav = temp_path("bad.wav");
-  ASSERT_TRUE(write_wav(wav, 22050, 1, std::vector<int16_t>(100, 1)));
-  EXPECT_EQ(run("play " + wav), 1);  // unsupported rate
-  ASSERT_TRUE(write_wav(wav, 16000, 1, std::vector<int16_t>(100, 1), SF_FORMAT_PCM_U8));
-  EXPECT_EQ(run("play " + wav), 1);  // not 16-bit
-  EXPECT_EQ(run("play " + temp_path("missing.wav")), 1);
-  EXPECT_EQ(run("play"), 2);
-  EXPECT_EQ(run("play " + wav + " --device nowhere"), 2);
-  EXPECT_EQ(run("version"), 0);
+// Every file the tool cannot play is refused with exit code 1 and one line on standard error
+// that names the file and every reason that applies (and no reason that does not).
+TEST(SonoraTool, RefusesWhatItCannotPlayNamingTheFileAndTheReason) {
+  const std::string dir = temp_path("files");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::vector<int16_t> second = tone(16000, 1, 1.0);
+  auto wav = [](int rate, int channels, int format) {
+    return [=](const std::string& path) {
+      return write_wav(path, rate, channels, tone(rate, channels, 0.1), format);
+    };
+  };
+  auto truncated = [&](off_t size) {
+    return [&second, size](const std::string& path) {
+      return write_wav(path, 16000, 1, second) && truncate(path.c_str(), size) == 0;
+    };
+  };
+  struct Case {
+    const char* name;
+    std::function<bool(const std::string&)> make;  // null: no file at all
+    std::vector<std::string> reasons;              // each appears in the message
+    std::vector<std::string> not_reasons;          // none appears
+  } cases[] = {
+      {"rate.wav",
+       wav(22050, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16),
+       {"sample rate 22050"},
+       {"channels", "samples"}},
+      {"u8.wav", wav(16000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_U8), {"8-bit"}, {"rate", "channels"}},
+      {"float.wav",
+       wav(16000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT),
+       {"32-bit float"},
+       {"rate", "channels"}},
+      {"three.wav",
+       wav(16000, 3, SF_FORMAT_WAVEX | SF_FORMAT_PCM_16),
+       {"3 channels"},
+       {"samples", "rate"}},
+      {"three_plain.wav",
+       wav(16000, 3, SF_FORMAT_WAV | SF_FORMAT_PCM_16),
+       {"3 channels"},
+       {"samples", "rate"}},
+      {"all_wrong.wav",
+       wav(22050, 3, SF_FORMAT_WAVEX | SF_FORMAT_FLOAT),
+       {"32-bit float", "sample rate 22050", "3 channels"},
+       {}},
+      {"missing.wav", nullptr, {"no such file"}, {}},
+      {"empty.wav",
+       [](const std::string& path) { return std::ofstream(path).good(); },
+       {"empty"},
+       {}},
+      {"cut_in_header.wav", truncated(30), {"truncated"}, {}},
+      {"cut_in_data.wav", truncated(20001), {"truncated"}, {}},
+      {"no_audio.wav",
+       [](const std::string& path) { return write_wav(path, 16000, 1, {}); },
+       {"no audio"},
+       {}},
+      {"text.wav",
+       [](const std::string& path) {
+         return static_cast<bool>(std::ofstream(path) << "just some text, not audio\n");
+       },
+       {"not a wav file"},
+       {}},
+      {"aiff.wav", wav(16000, 1, SF_FORMAT_AIFF | SF_FORMAT_PCM_16), {"not a wav file"}, {}},
+      {"directory.wav",
+       [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; },
+       {"directory"},
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/" + c.name;
+    if (c.make) {
+      ASSERT_TRUE(c.make(path));
+    }
+    Result r = run("play " + path + " --quiet");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    for (const auto& reason : c.reasons) {
+      EXPECT_NE(lower(r.err).find(lower(reason)), std::string::npos) << r.err;
+    }
+    for (const auto& reason : c.not_reasons) {
+      EXPECT_EQ(lower(r.err).find(lower(reason)), std::string::npos) << r.err;
+    }
+    std::remove(path.c_str());  // files and the empty directory alike
+  }
+  rmdir(dir.c_str());
+}
+
+TEST(SonoraTool, UsageErrorsExitWithTwo) {
+  const std::string wav = temp_path("usage.wav");
+  ASSERT_TRUE(write_wav(wav, 16000, 1, tone(16000, 1, 0.1)));
+  const std::string cases[] = {
+      "",
+      "frobnicate",
+      "play",
+      "play " + wav + " " + wav,
+      "play " + wav + " --device nowhere",
+      "play " + wav + " --bogus",
+      "play " + wav + " --out",
+      "demo --device nowhere",
+      "demo --bogus",
+      "demo " + wav,
+      "version --device hw",
+      "duplex --seconds 1",
+      "duplex --seconds many",
+      "duplex " + wav,
+  };
+  for (const auto& args : cases) {
+    Result r = run(args);
+    EXPECT_EQ(r.code, 2) << "sonora " << args;
+    EXPECT_NE(r.err.find("usage:"), std::string::npos) << "sonora " << args << "\n" << r.err;
+  }
+  Result version = run("version --quiet --verbose");  // options every command accepts
+  EXPECT_EQ(version.code, 0) << version.err;
+  EXPECT_FALSE(version.out.empty());
   std::remove(wav.c_str());
+}
+
+// An unwritable --out is reported before anything is played, in one line, and leaves no file.
+TEST(SonoraTool, UnwritableOutputFailsBeforePlaying) {
+  const std::string wav = temp_path("long.wav");
+  ASSERT_TRUE(write_wav(wav, 16000, 1, tone(16000, 1, 4.0)));
+  const std::string dir = temp_path("out_dir");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string missing_dir = dir + "/no/such/dir/x.wav";
+  struct Case {
+    std::string args, out;
+  } cases[] = {
+      {"play " + wav, missing_dir},
+      {"play " + wav, dir},  // a directory
+      {"demo", missing_dir},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args + " --out " + c.out);
+    Result r = run(c.args + " --out " + c.out);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_LT(r.seconds, 2.0) << "the output path was checked only after playing";
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(c.out), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(file_exists(missing_dir));
+  rmdir(dir.c_str());
+  std::remove(wav.c_str());
+}
+
+// The demo checks its output bit-exact on the virtual device only; with --device hw it plays on
+// the hardware backend (or fails to, on a machine without one) and never falls back to the
+// virtual device.
+TEST(SonoraTool, DemoRunsOnTheDeviceAskedFor) {
+  const std::string out = temp_path("demo.wav");
+  Result v = run("demo --quiet --out " + out);
+  ASSERT_EQ(v.code, 0) << v.err;
+  EXPECT_NE(v.out.find("bit-exact: yes"), std::string::npos) << v.out;
+  SF_INFO info;
+  std::vector<int16_t> rendered;
+  ASSERT_TRUE(read_wav(out, &info, &rendered));
+  EXPECT_GE(rendered.size(), 3u * 16000u);
+  std::remove(out.c_str());
+
+  Result hw = run("demo --quiet --device hw");
+  EXPECT_TRUE(hw.code == 0 || hw.code == 1) << hw.code << "\n" << hw.err;
+  EXPECT_EQ(hw.out.find("bit-exact: yes"), std::string::npos)
+      << "the demo ran on the virtual device:\n"
+      << hw.out;
+  if (hw.code == 1) {
+    EXPECT_NE(hw.err.find("sonora: "), std::string::npos) << hw.err;
+  }
+
+  Result hw_out = run("demo --device hw --out " + out);
+  EXPECT_EQ(hw_out.code, 2);
+  EXPECT_FALSE(file_exists(out));
+}
+
+// With no processing, what the virtual microphone hears comes back bit-exact, at the length asked
+// for; with processing the recording has that length too.
+TEST(SonoraTool, RecordCapturesWhatTheMicrophoneHears) {
+  struct Case {
+    double source_seconds;  // not always a whole number of blocks
+    std::string seconds;    // --seconds
+    size_t samples;         // expected length: whole 20 ms blocks, at least --seconds
+    std::string processing;
+    bool bit_exact;
+  } cases[] = {
+      {1.0, "1.5", 24000, "", true},
+      {0.51, "0.99", 16000, "", true},
+      {1.0, "1.2", 19200, "--aec --ns --gain-type 4 --gain 12", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seconds + " s " + c.processing);
+    const std::vector<int16_t> source = tone(16000, 1, c.source_seconds);
+    const std::string src = temp_path("source.wav");
+    const std::string out = temp_path("recorded.wav");
+    ASSERT_TRUE(write_wav(src, 16000, 1, source));
+    Result r = run("record " + out + " --seconds " + c.seconds + " --source " + src + " " +
+                   c.processing + " --quiet");
+    ASSERT_EQ(r.code, 0) << r.err;
+    SF_INFO info;
+    std::vector<int16_t> recorded;
+    ASSERT_TRUE(read_wav(out, &info, &recorded));
+    EXPECT_EQ(info.samplerate, 16000);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(recorded.size(), c.samples);
+    if (c.bit_exact) {
+      auto at = std::search(recorded.begin(), recorded.end(), source.begin(), source.end());
+      EXPECT_NE(at, recorded.end()) << "source not found bit-exact in the recording";
+    }
+    std::remove(src.c_str());
+    std::remove(out.c_str());
+  }
+}
+
+// What record cannot do is refused before anything is captured, and no output file is left.
+TEST(SonoraTool, RecordRefusesBeforeCapturing) {
+  const std::string dir = temp_path("record_dir");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string out = dir + "/out.wav";
+  const std::string missing_dir = dir + "/no/such/dir/x.wav";
+  const std::string wrong_rate = dir + "/44k.wav";
+  ASSERT_TRUE(write_wav(wrong_rate, 44100, 1, tone(44100, 1, 0.1)));
+  struct Case {
+    std::string args;
+    int code;
+    std::string named;  // appears on standard error
+  } cases[] = {
+      {"record " + out, 2, "--seconds"},
+      {"record " + out + " --seconds soon", 2, "--seconds"},
+      {"record " + out + " --seconds 0", 2, "--seconds"},
+      {"record " + out + " --seconds 5 --gain-type 4.5", 2, "--gain-type"},
+      {"record --seconds 5", 2, "usage:"},
+      {"record " + out + " --seconds 5 --device hw --source " + wrong_rate, 2, "--source"},
+      {"record " + missing_dir + " --seconds 5", 1, missing_dir},
+      {"record " + dir + " --seconds 5", 1, dir},
+      {"record " + out + " --seconds 5 --source " + dir + "/missing.wav", 1, "missing.wav"},
+      {"record " + out + " --seconds 5 --source " + wrong_rate, 1, "44100"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    Result r = run(c.args + " --quiet");
+    EXPECT_EQ(r.code, c.code) << r.err;
+    EXPECT_LT(r.seconds, 2.0) << "refused only after capturing";
+    EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+    EXPECT_FALSE(file_exists(out));
+    EXPECT_FALSE(file_exists(missing_dir));
+  }
+  std::remove(wrong_rate.c_str());
+  rmdir(dir.c_str());
+}
+
+// The value printed after `label` ("ERLE: 12.3 dB" gives 12.3); NaN when absent.
+double printed_number(const std::string& out, const std::string& label) {
+  const size_t at = out.find(label);
+  if (at == std::string::npos) return NAN;
+  const char* p = out.c_str() + at + label.size();
+  char* end = nullptr;
+  const double v = std::strtod(p, &end);
+  return end == p ? NAN : v;
+}
+
+// The duplex demo writes the raw microphone, the processed capture (as long, block for block) and
+// a PNG plot, and the canceller removes most of the echo of the far end.
+TEST(SonoraTool, DuplexCancelsTheEchoAndWritesItsFiles) {
+  const std::string dir = temp_path("duplex");
+  Result r = run("duplex --seconds 8 --quiet --out-dir " + dir);
+  ASSERT_EQ(r.code, 0) << r.err;
+  SF_INFO mic_info, processed_info;
+  std::vector<int16_t> mic, processed;
+  ASSERT_TRUE(read_wav(dir + "/duplex-mic.wav", &mic_info, &mic));
+  ASSERT_TRUE(read_wav(dir + "/duplex-processed.wav", &processed_info, &processed));
+  for (const SF_INFO* info : {&mic_info, &processed_info}) {
+    EXPECT_EQ(info->samplerate, 16000);
+    EXPECT_EQ(info->channels, 1);
+  }
+  EXPECT_GE(mic.size(), 7u * 16000u);
+  EXPECT_EQ(mic.size(), processed.size());
+
+  const std::string png = dir + "/duplex-levels.png";
+  cairo_surface_t* surface = cairo_image_surface_create_from_png(png.c_str());
+  EXPECT_EQ(cairo_surface_status(surface), CAIRO_STATUS_SUCCESS) << png;
+  EXPECT_GT(cairo_image_surface_get_width(surface), 0);
+  EXPECT_GT(cairo_image_surface_get_height(surface), 0);
+  cairo_surface_destroy(surface);
+
+  const double erle = printed_number(r.out, "ERLE: ");
+  ASSERT_TRUE(std::isfinite(erle)) << r.out;
+  EXPECT_GT(erle, 6.0) << r.out;
+  const double near_change = printed_number(r.out, "processed vs microphone ");
+  EXPECT_TRUE(std::isfinite(near_change)) << r.out;
+  for (const char* name : {"duplex-mic.wav", "duplex-processed.wav", "duplex-levels.png"}) {
+    EXPECT_NE(r.out.find(dir + "/" + name), std::string::npos) << r.out;
+    std::remove((dir + "/" + name).c_str());
+  }
+  rmdir(dir.c_str());
 }
 
 }  // namespace

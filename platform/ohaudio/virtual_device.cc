@@ -1,6 +1,6 @@
 // The virtual audio device: renderer and capturer streams paced by the monotonic clock, the
-// shared recording of everything rendered, the capture source with its acoustic echo, and the
-// controls declared in virtual_device.h.
+// shared recording of everything rendered, the capture source with its acoustic echo and noise
+// floor, and the controls declared in virtual_device.h.
 #include "ohaudio/virtual_device.h"
 
 #include <pthread.h>
@@ -13,12 +13,14 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "ohaudio/echo_dsp.h"
 #include "ohaudio/stream_internal.h"
 
 namespace ohaudio_impl {
@@ -28,10 +30,15 @@ constexpr int64_t kNsPerSec = 1000000000;
 // The recording keeps its first 256 MiB and grows in steps of at least 4 MiB.
 constexpr size_t kRecordingLimit = size_t{256} << 20;
 constexpr size_t kRecordingStep = size_t{4} << 20;
-// Played 16-bit samples for the echo path: about 10 s of 48 kHz stereo.
+// Played 16-bit samples of one lane of the echo path: about 10 s of 48 kHz stereo.
 constexpr int64_t kTimelineSize = int64_t{1} << 20;
 constexpr int64_t kTimelineEmpty = INT64_MIN / 4;
+// Renderer formats (rate, channel count) heard at the same time.
+constexpr size_t kMaxLanes = 4;
 constexpr int kMaxEchoDelayMs = 5000;
+constexpr size_t kMaxImpulseTaps = size_t{1} << 16;
+// 0 dBFS: the RMS of a full-scale square wave.
+constexpr double kFullScale = 32768.0;
 constexpr int kMaxJitterMs = 1000;
 // A stream that falls this many requests behind its deadlines starts counting afresh.
 constexpr int kResyncRequests = 4;
@@ -63,13 +70,46 @@ void store16(uint8_t* p, int16_t v) {
 
 class VirtualStream;
 
-// State shared by all virtual streams. `mutex` guards the recording, the capture source and the
-// echo line; it is held for short copies only, never across a callback. `streams_mutex` guards
-// the registry used by pumping and injection.
+// Played samples of the renderers of one format by sample position, as 16-bit values (renderers
+// of the same format add up). A lane stays bound to its format until reset() or until a fifth
+// format takes the least recently written one; its buffer is kept for reuse.
+struct Lane {
+  uint64_t id = 0;  // 0: free
+  int32_t rate = 0;
+  int32_t channels = 0;
+  std::vector<float> ring;       // kTimelineSize samples
+  int64_t end = kTimelineEmpty;  // one past the highest position written
+  uint64_t last_write = 0;
+};
+
+// What a capturer needs to know of a lane to hear it.
+struct LaneInfo {
+  uint64_t id;
+  int32_t rate;
+  int32_t channels;
+};
+
+// The echo path and noise settings as one capture frame sees them.
+struct EchoSettings {
+  int delay_ms = 0;
+  float gain = 0.0f;
+  std::shared_ptr<const std::vector<float>> impulse;  // null: none
+  uint64_t impulse_generation = 0;
+  double noise_sigma = 0.0;  // 0: no noise
+  uint32_t noise_seed = 0;
+  uint64_t noise_generation = 0;
+  std::vector<LaneInfo> lanes;
+};
+
+// State shared by all virtual streams. `mutex` guards the recording, the capture source, the
+// echo settings and lanes; it is held for short copies only, never across a callback or the
+// echo path's filtering. `streams_mutex` guards the registry used by pumping and injection.
 struct Device {
   std::mutex mutex;
   std::condition_variable requests_changed;
   std::vector<uint8_t> recording;
+  // Everything the capturers delivered (the microphone before any processing), first 256 MiB.
+  std::vector<uint8_t> captured;
   std::vector<int32_t> results;
   uint64_t requests = 0;
   int32_t last_request_bytes = 0;
@@ -80,9 +120,14 @@ struct Device {
 
   int echo_delay_ms = 0;
   float echo_gain = 0.0f;
-  // Ring of played 16-bit samples by position (several renderers add up).
-  std::vector<int32_t> timeline;
-  int64_t timeline_end = kTimelineEmpty;  // one past the highest position written
+  std::shared_ptr<const std::vector<float>> echo_impulse;
+  uint64_t echo_impulse_generation = 0;
+  double noise_sigma = 0.0;
+  uint32_t noise_seed = 0;
+  uint64_t noise_generation = 0;
+  std::vector<std::unique_ptr<Lane>> lanes;
+  uint64_t next_lane_id = 1;
+  uint64_t lane_writes = 0;
 
   int renderer_fault = 0;
   int capturer_fault = 0;
@@ -105,7 +150,7 @@ Device& device() {
 }
 
 bool echo_on(const Device& d) {
-  return d.echo_gain != 0.0f && !d.timeline.empty();
+  return d.echo_gain != 0.0f;
 }
 
 size_t slot(int64_t position) {
@@ -114,30 +159,95 @@ size_t slot(int64_t position) {
 }
 
 // Adds `len` bytes of 16-bit samples played from `position` on. d.mutex held.
-void timeline_add(Device& d, int64_t position, const uint8_t* bytes, int32_t len) {
+void timeline_add(Lane& lane, int64_t position, const uint8_t* bytes, int32_t len) {
   const int64_t n = len / 2;
   if (n == 0) return;
   const int64_t end = position + n;
-  if (end > d.timeline_end) {
-    for (int64_t p = std::max(d.timeline_end, end - kTimelineSize); p < end; ++p) {
-      d.timeline[slot(p)] = 0;
+  if (end > lane.end) {
+    for (int64_t p = std::max(lane.end, end - kTimelineSize); p < end; ++p) {
+      lane.ring[slot(p)] = 0.0f;
     }
-    d.timeline_end = end;
+    lane.end = end;
   }
-  for (int64_t p = std::max(position, d.timeline_end - kTimelineSize); p < end; ++p) {
-    d.timeline[slot(p)] += load16(bytes + 2 * (p - position));
+  for (int64_t p = std::max(position, lane.end - kTimelineSize); p < end; ++p) {
+    lane.ring[slot(p)] += static_cast<float>(load16(bytes + 2 * (p - position)));
   }
 }
 
-// The played sample at `position`, 0 where nothing was played. d.mutex held.
-int32_t timeline_at(const Device& d, int64_t position) {
-  if (position >= d.timeline_end || position < d.timeline_end - kTimelineSize) return 0;
-  return d.timeline[slot(position)];
+// Copies `count` played samples from position `first` on, 0 where nothing was played. d.mutex
+// held.
+void timeline_read(const Lane& lane, int64_t first, int64_t count, float* out) {
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t p = first + i;
+    out[i] = p >= lane.end || p < lane.end - kTimelineSize ? 0.0f : lane.ring[slot(p)];
+  }
+}
+
+// The lane of a renderer format. When none is bound to it, binds a free lane or, with all
+// kMaxLanes in use, the least recently written one; null when a new lane must be allocated
+// first. d.mutex held.
+Lane* lane_for(Device& d, int32_t rate, int32_t channels) {
+  Lane* free_lane = nullptr;
+  Lane* oldest = nullptr;
+  for (const std::unique_ptr<Lane>& l : d.lanes) {
+    if (l->id != 0 && l->rate == rate && l->channels == channels) return l.get();
+    if (l->id == 0) {
+      if (free_lane == nullptr) free_lane = l.get();
+    } else if (oldest == nullptr || l->last_write < oldest->last_write) {
+      oldest = l.get();
+    }
+  }
+  Lane* lane = free_lane;
+  if (lane == nullptr) {
+    if (d.lanes.size() < kMaxLanes) return nullptr;
+    lane = oldest;
+  }
+  lane->id = d.next_lane_id++;
+  lane->rate = rate;
+  lane->channels = channels;
+  lane->end = kTimelineEmpty;
+  return lane;
+}
+
+const Lane* find_lane(const Device& d, uint64_t id) {
+  for (const std::unique_ptr<Lane>& l : d.lanes) {
+    if (l->id == id) return l.get();
+  }
+  return nullptr;
+}
+
+// Appends one capture delivery to the device's microphone recording.
+void record_capture(const uint8_t* buffer, int32_t len) {
+  Device& d = device();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  std::vector<uint8_t>& rec = d.captured;
+  if (rec.size() >= kRecordingLimit || len <= 0) return;
+  const size_t take = std::min(static_cast<size_t>(len), kRecordingLimit - rec.size());
+  if (rec.size() + take > rec.capacity()) {
+    rec.reserve(std::min(kRecordingLimit,
+                         std::max({rec.capacity() * 2, rec.size() + take, kRecordingStep})));
+  }
+  rec.insert(rec.end(), buffer, buffer + take);
 }
 
 void record_render(const StreamConfig& config, const uint8_t* buffer, int32_t len, int32_t result,
                    int64_t position) {
   Device& d = device();
+  const bool echoes = config.format == AUDIOSTREAM_SAMPLE_S16LE;
+  if (echoes) {
+    // A lane's buffer is allocated once, outside the lock the other streams take.
+    bool allocate = false;
+    {
+      std::lock_guard<std::mutex> lock(d.mutex);
+      allocate = echo_on(d) && lane_for(d, config.rate, config.channels) == nullptr;
+    }
+    if (allocate) {
+      auto lane = std::make_unique<Lane>();
+      lane->ring.resize(kTimelineSize);
+      std::lock_guard<std::mutex> lock(d.mutex);
+      if (d.lanes.size() < kMaxLanes) d.lanes.push_back(std::move(lane));
+    }
+  }
   {
     std::lock_guard<std::mutex> lock(d.mutex);
     std::vector<uint8_t>& rec = d.recording;
@@ -155,40 +265,201 @@ void record_render(const StreamConfig& config, const uint8_t* buffer, int32_t le
     d.results.push_back(result);
     ++d.requests;
     d.last_request_bytes = len;
-    if (echo_on(d) && config.format == AUDIOSTREAM_SAMPLE_S16LE) {
-      timeline_add(d, position, buffer, len);
+    if (echo_on(d) && echoes) {
+      if (Lane* lane = lane_for(d, config.rate, config.channels)) {
+        timeline_add(*lane, position, buffer, len);
+        lane->last_write = ++d.lane_writes;
+      }
     }
   }
   d.requests_changed.notify_all();
 }
 
-// Fills one capture frame that starts at `position`: source bytes, then the echo.
-void fill_capture(const StreamConfig& config, uint8_t* buffer, int32_t len, int64_t position) {
+// One capturer's view of the echo path and its noise. The echo signal is built in the
+// capturer's format, frame by frame: each lane converted (Converter), summed, filtered by the
+// impulse response (one Convolver per channel), and kept until the frames that need it are
+// captured. Frames are indexed on the capturer's sample clock; the delay is applied by reading
+// them delay frames earlier. Used under the stream's callback mutex only.
+class EchoPath {
+ public:
+  // Mixes echo and noise into one frame of 16-bit samples captured from sample `position` on.
+  void mix(const StreamConfig& config, uint8_t* buffer, int32_t len, int64_t position,
+           const EchoSettings& s) {
+    const int64_t n = len / 2;
+    if (n == 0) return;
+    const bool with_echo = s.gain != 0.0f && !s.lanes.empty();
+    const bool with_noise = s.noise_sigma > 0.0;
+    if (!with_echo) primed_ = false;  // begins afresh when it is heard again
+    if (!with_echo && !with_noise) return;
+    echo_.assign(static_cast<size_t>(n), 0.0f);
+    if (with_echo) {
+      const int64_t delay = static_cast<int64_t>(s.delay_ms) * config.rate / 1000;
+      build(config, s, position - delay * config.channels, n);
+    }
+    if (with_noise && noise_generation_ != s.noise_generation) {
+      noise_.seed(s.noise_seed);
+      noise_generation_ = s.noise_generation;
+    }
+    const double gain = s.gain;
+    for (int64_t i = 0; i < n; ++i) {
+      double v = load16(buffer + 2 * i) + gain * echo_[static_cast<size_t>(i)];
+      if (with_noise) v += s.noise_sigma * noise_.next();
+      store16(buffer + 2 * i, static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0))));
+    }
+  }
+
+ private:
+  struct Input {
+    uint64_t lane_id;
+    int32_t channels;
+    std::unique_ptr<Converter> converter;
+    std::vector<float> samples;  // lane frames from converter->next_input() on
+    int64_t frames = 0;
+  };
+
+  // Fills echo_ with the echo signal's samples from sample position `first` on (n of them).
+  void build(const StreamConfig& config, const EchoSettings& s, int64_t first, int64_t n) {
+    const int ch = config.channels;
+    follow(config, s);
+    const int64_t frame_lo = floor_div(first, ch);
+    const int64_t frame_hi = floor_div(first + n - 1, ch) + 1;
+    // The filter's history that a fresh start must rebuild.
+    const int64_t history = convolvers_.empty() ? 0 : static_cast<int64_t>(taps_) - 1;
+    if (!primed_ || frame_lo < y_first_ || frame_lo - next_ > history) {
+      next_ = frame_lo - history;
+      y_first_ = next_;
+      y_.clear();
+      for (auto& c : convolvers_) c->reset();
+      for (Input& in : inputs_) in.converter->seek(next_);
+      primed_ = true;
+    }
+    const int64_t need = frame_hi - next_;
+    if (need > 0) {
+      for (Input& in : inputs_) {
+        in.frames = in.converter->input_bound(need);
+        in.samples.resize(static_cast<size_t>(in.frames * in.channels));
+      }
+      {
+        Device& d = device();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        for (Input& in : inputs_) {
+          const Lane* lane = find_lane(d, in.lane_id);
+          if (lane != nullptr) {
+            timeline_read(*lane, in.converter->next_input() * in.channels, in.frames * in.channels,
+                          in.samples.data());
+          } else {
+            std::fill(in.samples.begin(), in.samples.end(), 0.0f);
+          }
+        }
+      }
+      const size_t old = y_.size();
+      y_.resize(old + static_cast<size_t>(need * ch), 0.0f);
+      float* e = y_.data() + old;
+      for (Input& in : inputs_) in.converter->run_add(in.samples.data(), in.frames, e, need);
+      if (!convolvers_.empty()) {
+        mono_.resize(static_cast<size_t>(need));
+        for (int c = 0; c < ch; ++c) {
+          for (int64_t f = 0; f < need; ++f) mono_[static_cast<size_t>(f)] = e[f * ch + c];
+          convolvers_[static_cast<size_t>(c)]->process(mono_.data(), mono_.data(),
+                                                       static_cast<size_t>(need));
+          for (int64_t f = 0; f < need; ++f) e[f * ch + c] = mono_[static_cast<size_t>(f)];
+        }
+      }
+      next_ = frame_hi;
+    }
+    if (frame_lo > y_first_) {
+      y_.erase(y_.begin(), y_.begin() + static_cast<long>((frame_lo - y_first_) * ch));
+      y_first_ = frame_lo;
+    }
+    const int64_t base = y_first_ * ch;
+    for (int64_t i = 0; i < n; ++i) {
+      echo_[static_cast<size_t>(i)] = y_[static_cast<size_t>(first + i - base)];
+    }
+  }
+
+  // Takes up a changed impulse response or set of lanes; either starts the echo afresh.
+  void follow(const StreamConfig& config, const EchoSettings& s) {
+    if (s.impulse_generation != impulse_generation_) {
+      impulse_generation_ = s.impulse_generation;
+      convolvers_.clear();
+      taps_ = 0;
+      if (s.impulse != nullptr && !s.impulse->empty()) {
+        taps_ = s.impulse->size();
+        for (int c = 0; c < config.channels; ++c) {
+          convolvers_.push_back(std::make_unique<Convolver>(*s.impulse));
+        }
+      }
+      primed_ = false;
+    }
+    bool same = s.lanes.size() == inputs_.size();
+    for (size_t i = 0; same && i < inputs_.size(); ++i) same = s.lanes[i].id == inputs_[i].lane_id;
+    if (same) return;
+    std::vector<Input> inputs;
+    for (const LaneInfo& lane : s.lanes) {
+      auto kept = std::find_if(inputs_.begin(), inputs_.end(),
+                               [&](const Input& in) { return in.lane_id == lane.id; });
+      if (kept != inputs_.end()) {
+        inputs.push_back(std::move(*kept));
+      } else {
+        inputs.push_back(
+            {lane.id,
+             lane.channels,
+             std::make_unique<Converter>(lane.rate, lane.channels, config.rate, config.channels),
+             {},
+             0});
+      }
+    }
+    inputs_ = std::move(inputs);
+    primed_ = false;
+  }
+
+  std::vector<Input> inputs_;
+  std::vector<std::unique_ptr<Convolver>> convolvers_;
+  size_t taps_ = 0;
+  uint64_t impulse_generation_ = 0;
+  bool primed_ = false;
+  int64_t next_ = 0;      // next frame of the echo signal to make
+  int64_t y_first_ = 0;   // frame of y_[0]
+  std::vector<float> y_;  // echo signal frames y_first_ .. next_, interleaved
+  std::vector<float> echo_;
+  std::vector<float> mono_;
+  GaussianNoise noise_;
+  uint64_t noise_generation_ = 0;
+};
+
+// Fills one capture frame that starts at `position`: source bytes, then echo and noise.
+void fill_capture(const StreamConfig& config, uint8_t* buffer, int32_t len, int64_t position,
+                  EchoPath& path, EchoSettings& settings) {
   std::memset(buffer, config.silence_byte(), static_cast<size_t>(len));
   Device& d = device();
-  std::lock_guard<std::mutex> lock(d.mutex);
-  const size_t want = static_cast<size_t>(len);
-  size_t done = 0;
-  while (done < want && !d.source.empty()) {
-    if (d.source_pos >= d.source.size()) {
-      if (!d.source_loop) break;
-      d.source_pos = 0;
+  {
+    std::lock_guard<std::mutex> lock(d.mutex);
+    const size_t want = static_cast<size_t>(len);
+    size_t done = 0;
+    while (done < want && !d.source.empty()) {
+      if (d.source_pos >= d.source.size()) {
+        if (!d.source_loop) break;
+        d.source_pos = 0;
+      }
+      const size_t n = std::min(want - done, d.source.size() - d.source_pos);
+      std::memcpy(buffer + done, d.source.data() + d.source_pos, n);
+      d.source_pos += n;
+      done += n;
     }
-    const size_t n = std::min(want - done, d.source.size() - d.source_pos);
-    std::memcpy(buffer + done, d.source.data() + d.source_pos, n);
-    d.source_pos += n;
-    done += n;
+    settings.delay_ms = d.echo_delay_ms;
+    settings.gain = d.echo_gain;
+    settings.impulse = d.echo_impulse;
+    settings.impulse_generation = d.echo_impulse_generation;
+    settings.noise_sigma = d.noise_sigma;
+    settings.noise_seed = d.noise_seed;
+    settings.noise_generation = d.noise_generation;
+    settings.lanes.clear();
+    for (const std::unique_ptr<Lane>& l : d.lanes) {
+      if (l->id != 0) settings.lanes.push_back({l->id, l->rate, l->channels});
+    }
   }
-  if (!echo_on(d) || config.format != AUDIOSTREAM_SAMPLE_S16LE) return;
-  const int64_t delay =
-      static_cast<int64_t>(d.echo_delay_ms) * config.rate / 1000 * config.channels;
-  const double gain = d.echo_gain;
-  for (int32_t i = 0; i + 1 < len; i += 2) {
-    const int32_t echo = timeline_at(d, position - delay + i / 2);
-    if (echo == 0) continue;
-    const double v = load16(buffer + i) + gain * echo;
-    store16(buffer + i, static_cast<int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0))));
-  }
+  if (config.format != AUDIOSTREAM_SAMPLE_S16LE) return;
+  path.mix(config, buffer, len, position, settings);
 }
 
 // The stream whose callback the current thread is running, if any.
@@ -249,7 +520,8 @@ class VirtualStream final : public Stream {
       }
       record_render(config_, buffer, request_bytes_, result, position_);
     } else {
-      fill_capture(config_, buffer, request_bytes_, position_);
+      fill_capture(config_, buffer, request_bytes_, position_, echo_path_, echo_settings_);
+      record_capture(buffer, request_bytes_);
       if (auto read = config_.capturer_callbacks.OH_AudioCapturer_OnReadData) {
         read(static_cast<OH_AudioCapturer*>(handle_), config_.capturer_user, buffer,
              request_bytes_);
@@ -350,6 +622,8 @@ class VirtualStream final : public Stream {
 
   const int32_t request_bytes_;
   std::vector<uint8_t> buffer_;  // used under callback_mutex_
+  EchoPath echo_path_;           // capturers, under callback_mutex_
+  EchoSettings echo_settings_;   // capturers, under callback_mutex_
   int64_t position_ = 0;         // sample position of the next request, under callback_mutex_
   std::mutex callback_mutex_;    // held while a callback of this stream runs
   std::atomic<bool> active_{false};
@@ -445,6 +719,7 @@ void reset() {
   {
     std::lock_guard<std::mutex> lock(d.mutex);
     std::vector<uint8_t>().swap(d.recording);
+    std::vector<uint8_t>().swap(d.captured);
     std::vector<int32_t>().swap(d.results);
     d.requests = 0;
     d.last_request_bytes = 0;
@@ -453,7 +728,12 @@ void reset() {
     d.source_loop = false;
     d.echo_delay_ms = 0;
     d.echo_gain = 0.0f;
-    d.timeline_end = ohaudio_impl::kTimelineEmpty;
+    d.echo_impulse.reset();
+    ++d.echo_impulse_generation;
+    d.noise_sigma = 0.0;
+    d.noise_seed = 0;
+    ++d.noise_generation;
+    for (const std::unique_ptr<ohaudio_impl::Lane>& l : d.lanes) l->id = 0;
     d.renderer_fault = 0;
     d.capturer_fault = 0;
   }
@@ -465,6 +745,12 @@ std::vector<uint8_t> rendered() {
   Device& d = device();
   std::lock_guard<std::mutex> lock(d.mutex);
   return d.recording;
+}
+
+std::vector<uint8_t> captured() {
+  Device& d = device();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  return d.captured;
 }
 
 void fail_next_renderer_start(int result) {
@@ -490,21 +776,38 @@ void set_capture_source(std::vector<uint8_t> pcm, bool loop) {
 void set_echo(int delay_ms, float gain) {
   if (!std::isfinite(gain)) gain = 0.0f;
   Device& d = device();
-  bool allocate = false;
-  if (gain != 0.0f) {
-    std::lock_guard<std::mutex> lock(d.mutex);
-    allocate = d.timeline.empty();
-  }
-  // The echo line is allocated once, outside the lock the stream threads take.
-  std::vector<int32_t> timeline;
-  if (allocate) timeline.resize(ohaudio_impl::kTimelineSize);
   std::lock_guard<std::mutex> lock(d.mutex);
-  if (d.timeline.empty() && !timeline.empty()) {
-    d.timeline.swap(timeline);
-    d.timeline_end = ohaudio_impl::kTimelineEmpty;
-  }
   d.echo_delay_ms = std::clamp(delay_ms, 0, ohaudio_impl::kMaxEchoDelayMs);
   d.echo_gain = gain;
+}
+
+bool set_echo_impulse_response(std::vector<float> ir) {
+  if (ir.size() > ohaudio_impl::kMaxImpulseTaps) return false;
+  if (!std::all_of(ir.begin(), ir.end(), [](float v) { return std::isfinite(v); })) return false;
+  std::shared_ptr<const std::vector<float>> impulse;
+  if (!ir.empty()) impulse = std::make_shared<const std::vector<float>>(std::move(ir));
+  Device& d = device();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  d.echo_impulse = std::move(impulse);  // the old one is freed by the last capturer using it
+  ++d.echo_impulse_generation;
+  return true;
+}
+
+std::vector<float> room_impulse_response(int rate, int length_ms, int rt60_ms, float drr_db,
+                                         uint32_t seed) {
+  return ohaudio_impl::make_room_response(rate, length_ms, rt60_ms, drr_db, seed,
+                                          ohaudio_impl::kMaxImpulseTaps);
+}
+
+bool set_capture_noise(float rms_dbfs, uint32_t seed) {
+  if (std::isnan(rms_dbfs) || rms_dbfs > 0.0f) return false;
+  const double sigma = ohaudio_impl::kFullScale * std::pow(10.0, double{rms_dbfs} / 20.0);
+  Device& d = device();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  d.noise_sigma = sigma;
+  d.noise_seed = seed;
+  ++d.noise_generation;
+  return true;
 }
 
 void use_hardware(bool on) {

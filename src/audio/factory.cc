@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "audio/ohos_player.h"
-#include "audio/recorder.h"
+#include "audio/ohos_recorder.h"
 #include "audio/webrtc_aec.h"
 #include "audio/webrtc_ns.h"
 #include "utils/log.h"
@@ -34,7 +34,9 @@ Factory* Factory::instance(const char* debug_path) {
   } else {
     s_debug_path[0] = '\0';
   }
-  if (OhosPlayer::init()) s_audio_factory = new Factory();
+  const bool player_ready = OhosPlayer::init();
+  const bool recorder_ready = OhosRecorder::init();
+  if (player_ready && recorder_ready) s_audio_factory = new Factory();
   return s_audio_factory;
 }
 
@@ -44,6 +46,7 @@ void Factory::destroy() {
     s_audio_factory = nullptr;
   }
   OhosPlayer::deinit();
+  OhosRecorder::deinit();
 }
 
 const char* Factory::get_debug_path() {
@@ -65,6 +68,10 @@ Player* Factory::gen_player() {
 }
 
 Recorder* Factory::get_recorder(int) {
+  if (recorder_ == nullptr) {
+    recorder_ = new OhosRecorder();
+    SLOG("Factory::gen_recorder, recorder:%p", static_cast<void*>(recorder_));
+  }
   return recorder_;
 }
 

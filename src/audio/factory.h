@@ -26,7 +26,7 @@ class Factory {
   static AEC* gen_aec(const Suit* suit);
   static Player* gen_player();
 
-  // The process's one recorder; null while this build has no capture backend.
+  // The process's one recorder, made by the first call and shared by every player instance.
   Recorder* get_recorder(int audioRecordSource);
 
   Factory(const Factory&) = delete;

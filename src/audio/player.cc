@@ -115,27 +115,6 @@ const Suit* Player::suit() const {
   return body->suit_->audio();
 }
 
-namespace {
-
-// Why a suit cannot be played as asked, or null when it can. The stream's rate and channel count
-// are checked by the platform stream builder.
-const char* suit_refusal(const Suit* suit) {
-  if (suit->bit_per_channel != 8 && suit->bit_per_channel != 16 && suit->bit_per_channel != 24 &&
-      suit->bit_per_channel != 32) {
-    return "sample size not supported (8, 16, 24 or 32 bits)";
-  }
-  if (suit->channel_per_frame <= 0) return "channel count must be positive";
-  if (suit->sample_rate <= 0) return "sample rate must be positive";
-  if (suit->buffer_frame_count < 0) return "negative buffer_frame_count";
-  if (!suit_has_valid_block(suit)) return "block is 0 or longer than one second of audio";
-  const size_t frame_bytes = static_cast<size_t>(suit->channel_per_frame) *
-                             static_cast<size_t>(suit->bit_per_channel / 8);
-  if (suit->block % frame_bytes != 0) return "block is not a whole number of sample frames";
-  return nullptr;
-}
-
-}  // namespace
-
 bool Player::start(const Body* player) {
   if (is_working()) return false;
   if (player == nullptr || player->suit_ == nullptr || player->suit_->audio() == nullptr) {
@@ -143,11 +122,12 @@ bool Player::start(const Body* player) {
     return false;
   }
   const Suit* suit = player->suit_->audio();
-  if (const char* why = suit_refusal(suit)) {
-    SLOG("Player::start refused: %s (%d Hz, %d channels, %d bits, block %zu, buffer_frame_count "
-         "%d)\n",
-         why, suit->sample_rate, suit->channel_per_frame, suit->bit_per_channel, suit->block,
-         suit->buffer_frame_count);
+  if (const char* why = suit_stream_refusal(suit)) {
+    SLOG(
+        "Player::start refused: %s (%d Hz, %d channels, %d bits, block %zu, buffer_frame_count "
+        "%d)\n",
+        why, suit->sample_rate, suit->channel_per_frame, suit->bit_per_channel, suit->block,
+        suit->buffer_frame_count);
     return false;
   }
   delete ns_;
@@ -269,7 +249,8 @@ bool Player::append(const byte* data, size_t size, const TSSuit* ts) {
     const size_t outstanding = this->outstanding();
     // Blocks this chunk completes, counted without overflow: the pile holds fewer than `block`
     // bytes, and so does the remainder of the chunk.
-    const size_t blocks = size / suit->block + (pile_->pending() + size % suit->block) / suit->block;
+    const size_t blocks =
+        size / suit->block + (pile_->pending() + size % suit->block) / suit->block;
     const size_t pool_slots = static_cast<size_t>(1) << kPlayerBuddyLevel;
     // Only this thread takes slots while append_mutex_ is held; the renderer and clean() only
     // return them, so the room counted here is still there when the pile hands the blocks over.
@@ -435,8 +416,8 @@ Player::Request Player::begin_request(void* buffer, int32_t length) {
   req.buffer = static_cast<byte*>(buffer);
   req.bytes = (buffer != nullptr && length > 0) ? static_cast<size_t>(length) : 0;
   req.body = parent_.load();
-  req.suit = (req.body != nullptr && req.body->suit_ != nullptr) ? req.body->suit_->audio()
-                                                                 : nullptr;
+  req.suit =
+      (req.body != nullptr && req.body->suit_ != nullptr) ? req.body->suit_->audio() : nullptr;
   req.silence = silence_byte(req.suit);
   req.working = false;
   req.paused = true;

@@ -1,16 +1,86 @@
 #include "audio/recorder.h"
 
+#include "audio/factory.h"
+#include "sonora/body.h"
+#include "utils/commons.h"
+#include "utils/log.h"
+
 namespace sonora {
 namespace audio {
 
-Recorder::Recorder() : gain_type_(0), gain_(1.0f), is_working_(false), mutex_(new pthread_mutex_t) {
+Recorder::Recorder()
+    : cb_(nullptr),
+      ns_(nullptr),
+      ts_(new TSSuit()),
+      parent_(nullptr),
+      fwrapper_(nullptr),
+      rec_file_(nullptr),
+      aec_file_(nullptr),
+      agc_file_(nullptr),
+      pile_(nullptr),
+      queue_(nullptr),
+      gain_type_(0),
+      gain_(1.0f),
+      is_working_(false),
+      mutex_(new pthread_mutex_t) {
   pthread_mutex_init(mutex_, nullptr);
 }
 
 Recorder::~Recorder() {
+  delete pile_;
+  pile_ = nullptr;
+  delete ns_;
+  ns_ = nullptr;
+  delete queue_;
+  queue_ = nullptr;
+  delete fwrapper_;
+  fwrapper_ = nullptr;
   pthread_mutex_destroy(mutex_);
   delete mutex_;
   mutex_ = nullptr;
+  delete ts_;
+  ts_ = nullptr;
+}
+
+bool Recorder::start(const Body* player, fetch_cb cb, int) {
+  const PlaySuit* play = player != nullptr ? player->suit_ : nullptr;
+  SLOG("recorder:%p, is_working:%s, suit:%p", static_cast<const void*>(player),
+       is_working() ? "true" : "false", static_cast<const void*>(play));
+  const Suit* audio = play != nullptr ? play->audio() : nullptr;
+  SLOG("recorder:%p, audio:%p", static_cast<const void*>(player), static_cast<const void*>(audio));
+  if (is_working() || audio == nullptr) return false;
+  if (!suit_has_valid_block(audio)) {
+    SLOG("Recorder::start refused: block %zu does not fit %d Hz, %d bits\n", audio->block,
+         audio->sample_rate, audio->bit_per_channel);
+    return false;
+  }
+  // What an earlier run left: the suppressor and the queue after a normal stop, also the pool
+  // and the pile after a failed start.
+  delete pile_;
+  delete ns_;
+  delete queue_;
+  delete fwrapper_;
+  ns_ = Factory::gen_ns(audio);
+  pile_ = new utils::PileBuffer(audio->block, this, pile_rec, nullptr);
+  queue_ = new utils::BlockedQueue<Frame>(delete_nothing);
+  fwrapper_ = new FrameWrapper(kRecordBuddyLevel, audio->block);
+  parent_ = player;
+  cb_ = cb;
+  SLOG("parent:%p", static_cast<const void*>(parent_));
+  ts_->period = 0;
+  ts_->sts = 0;
+  ts_->tid = 0;
+  return set_work(true);
+}
+
+bool Recorder::stop() {
+  if (!is_working()) return false;
+  set_work(false);
+  if (queue_ != nullptr) {
+    queue_->clean();
+    queue_->fin();
+  }
+  return true;
 }
 
 bool Recorder::is_working() {
@@ -28,29 +98,23 @@ bool Recorder::set_work(bool working) {
 }
 
 void Recorder::set_volume(float gain) {
-  pthread_mutex_lock(mutex_);
-  gain_ = gain;
-  pthread_mutex_unlock(mutex_);
+  gain_.store(gain);
 }
 
 void Recorder::set_volume_type(int gain_type) {
-  pthread_mutex_lock(mutex_);
-  gain_type_ = gain_type;
-  pthread_mutex_unlock(mutex_);
+  gain_type_.store(gain_type);
 }
 
-float Recorder::volume() {
-  pthread_mutex_lock(mutex_);
-  float gain = gain_;
-  pthread_mutex_unlock(mutex_);
-  return gain;
-}
-
-int Recorder::volume_type() {
-  pthread_mutex_lock(mutex_);
-  int type = gain_type_;
-  pthread_mutex_unlock(mutex_);
-  return type;
+byte* pile_rec(const byte* data, size_t capacity, void* user, const void*) {
+  if (data == nullptr || user == nullptr) return nullptr;
+  Recorder* recorder = static_cast<Recorder*>(user);
+  recorder->ts_->ts = current_ts();
+  if (recorder->is_working() && recorder->queue_ != nullptr && recorder->fwrapper_ != nullptr) {
+    Frame* frame = recorder->fwrapper_->gen_frame(kFTypeA, data, capacity, recorder->ts_);
+    if (frame != nullptr) recorder->queue_->offer(frame);
+  }
+  recorder->ts_->tid += 1;
+  return nullptr;
 }
 
 }  // namespace audio

@@ -1,17 +1,36 @@
-// Capture half of the audio layer: the process-wide recorder that the factory hands out. Only its
-// interface towards the body lives here; the platform capturer builds on it.
+// Platform-neutral half of capture: for one capture run it owns the pile buffer that cuts the
+// microphone byte stream into blocks of the suit's size, the frame pool holding those blocks, the
+// queue that hands them to the processing thread, and the noise suppressor. It also owns the
+// capture timestamp record and the two gain settings applied to every block.
+//
+// Threads: start, stop and the volume setters run on application threads (the body serialises
+// start and stop); pile_rec runs on the platform capture thread; the processing thread of the
+// platform binding reads the queue, the pool, the gains, the callback and the suppressor; the
+// render thread reads is_working.
 #ifndef AUDIO_RECORDER_H
 #define AUDIO_RECORDER_H
 
 #include <pthread.h>
 
+#include <atomic>
+#include <cstdio>
+
+#include "audio/ns.h"
+#include "sonora/frame_wrapper.h"
 #include "sonora/types.h"
+#include "utils/blocked_queue.h"
+#include "utils/pile_buffer.h"
 
 namespace sonora {
 
 class Body;
 
 namespace audio {
+
+const int kRecordBuddyLevel = 6;
+
+// Pile callback: stamps one completed block and queues it (runs on the capture thread).
+byte* pile_rec(const byte* data, size_t capacity, void* user, const void* additional);
 
 class Recorder {
  public:
@@ -21,22 +40,42 @@ class Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // Starts capture delivering processed blocks to `cb`; true when capture runs.
-  virtual bool start(const Body* parent, fetch_cb cb, int audioRecordSource) = 0;
-  // Ends capture and its processing before returning.
-  virtual bool stop() = 0;
+  // Prepares a run delivering processed blocks to `cb`: refused (false) while a run is active or
+  // without a body, play suit or audio suit, or for a suit whose block cannot be captured.
+  // Releases what an earlier run left, builds suppressor, pile, queue and pool, restarts the
+  // timestamp counters. `audioRecordSource` is not used.
+  virtual bool start(const Body* player, fetch_cb cb, int audioRecordSource);
+  // Ends a run: not working, queue emptied and its consumer woken. false when no run was active.
+  // The pool is reset by the platform binding once its processing thread has put its frame down.
+  virtual bool stop();
 
   bool is_working();
+  // The calling thread is this run's processing thread (it is inside fetch_cb).
+  virtual bool on_processing_thread() { return false; }
+  // Gain and gain type for the gain chain; they apply from the next processed block and keep
+  // their values across runs.
   void set_volume(float gain);
   void set_volume_type(int gain_type);
-  float volume();
-  int volume_type();
+  float volume() const { return gain_.load(); }
+  int volume_type() const { return gain_type_.load(); }
 
  protected:
   bool set_work(bool working);
 
-  int gain_type_;
-  float gain_;
+  friend byte* pile_rec(const byte* data, size_t capacity, void* user, const void* additional);
+
+  fetch_cb cb_;
+  NS* ns_;
+  TSSuit* ts_;
+  const Body* parent_;
+  FrameWrapper* fwrapper_;
+  FILE* rec_file_;
+  FILE* aec_file_;
+  FILE* agc_file_;
+  utils::PileBuffer* pile_;
+  utils::BlockedQueue<Frame>* queue_;
+  std::atomic<int> gain_type_;
+  std::atomic<float> gain_;
   bool is_working_;
   pthread_mutex_t* mutex_;
 };

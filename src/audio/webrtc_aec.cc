@@ -25,13 +25,22 @@ void free_body(WebRtcAECBody* body) {
   delete body;
 }
 
+// Bytes per canceller call. AECM works in whole 10 ms frames: called with less than 10 ms of
+// audio (80 samples at 16 kHz) it never leaves its start-up phase and passes the microphone
+// through unchanged. So a call carries at least 10 ms of 16-bit mono at the suit's rate: the
+// suit's 160 bytes at 8 kHz, 320 bytes at 16 kHz.
+int call_bytes(const Suit* suit) {
+  const int ten_ms = suit->sample_rate / 100 * 2;
+  return suit->aec_sample_in_bytes >= ten_ms ? suit->aec_sample_in_bytes : ten_ms;
+}
+
 }  // namespace
 
 WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr) {
   if (suit == nullptr || !suit->enable_aec || suit->bit_per_channel != 16 ||
       suit->channel_per_frame != 1 || suit->aec_sample_in_bytes <= 0 ||
-      !suit_has_valid_block(suit) ||
-      suit->block % static_cast<size_t>(suit->aec_sample_in_bytes) != 0) {
+      !suit_has_valid_block(suit) || call_bytes(suit) <= 0 ||
+      suit->block % static_cast<size_t>(call_bytes(suit)) != 0) {
     SLOG("aec not support the suit\n");
     return;
   }
@@ -39,8 +48,8 @@ WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr) {
   body->delay = suit->delayed_per_block;
   body->max = static_cast<size_t>(suit->max_cached_frames);
   body->block = suit->block;
-  body->aec_sample_in_bytes = suit->aec_sample_in_bytes;
-  body->aec_sample_in_short = suit->aec_sample_in_bytes / 2;
+  body->aec_sample_in_bytes = call_bytes(suit);
+  body->aec_sample_in_short = body->aec_sample_in_bytes / 2;
   body->aec_ms_in_sound_card = suit->aec_ms_in_sound_card;
   body->aec_start_by_ts = suit->aec_start_by_ts;
   body->aec_end_by_ts = suit->aec_end_by_ts;

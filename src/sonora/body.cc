@@ -1,9 +1,12 @@
 #include "sonora/body.h"
 
+#include <cmath>
+
 #include "audio/aec.h"
 #include "audio/factory.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
+#include "utils/kx_agc.h"
 #include "utils/log.h"
 
 namespace sonora {
@@ -16,11 +19,21 @@ const char* Body::version() {
 
 bool Body::init(const char* debug_path) {
   SLOG("Sonora init: %s, path:%s\n", kSonoraVersion, debug_path != nullptr ? debug_path : "");
-  return audio::Factory::instance(debug_path) != nullptr;
+  const bool result = audio::Factory::instance(debug_path) != nullptr;
+  kx_agc_open();
+  kx_agc_set_config(15);
+  AGC_INFO_PARAM info;
+  info.enable = 1;
+  info.sampling_rate = 8000;
+  info.channel_count = 1;
+  info.gain = 24;
+  kx_agc_init(&info);
+  return result;
 }
 
 bool Body::deinit() {
   audio::Factory::destroy();
+  kx_agc_deinit();
   return true;
 }
 
@@ -100,7 +113,10 @@ Body::Body(Sonora* parent, const PlaySuit* suit, Handler* handler)
 Body::~Body() {
   {
     MutexLock control(&control_mutex_);
-    stop_record_audio_locked();
+    {
+      MutexLock capture(&g_capture_mutex);
+      stop_record_audio_locked();
+    }
     stop_record_to_mp4();
     enable_audio_locked(false);
     enable_video(false);
@@ -230,12 +246,25 @@ bool Body::start_record_audio(fetch_cb callback, int audioRecordSource) {
 }
 
 bool Body::stop_record_audio() {
+  audio::Recorder* recorder = audio_recorder_.load();
+  if (recorder != nullptr && recorder->on_processing_thread()) {
+    // Called from fetch_cb. Another thread that is stopping capture holds these locks and waits
+    // for this very thread: then that stop ends the run, and this one is refused.
+    if (pthread_mutex_trylock(&control_mutex_) != 0) return false;
+    bool result = false;
+    if (pthread_mutex_trylock(&g_capture_mutex) == 0) {
+      result = stop_record_audio_locked();
+      pthread_mutex_unlock(&g_capture_mutex);
+    }
+    pthread_mutex_unlock(&control_mutex_);
+    return result;
+  }
   MutexLock control(&control_mutex_);
+  MutexLock capture(&g_capture_mutex);
   return stop_record_audio_locked();
 }
 
 bool Body::stop_record_audio_locked() {
-  MutexLock capture(&g_capture_mutex);
   audio::Recorder* recorder = audio_recorder_.load();
   if (recorder == nullptr || !recorder->is_working()) return false;
   bool result = recorder->stop();
@@ -244,6 +273,10 @@ bool Body::stop_record_audio_locked() {
 }
 
 bool Body::adjust_capture_volume(float gain) {
+  if (!std::isfinite(gain)) {
+    SLOG("Body::adjust_capture_volume refused: gain is not a finite number\n");
+    return false;
+  }
   audio::Recorder* recorder = audio_recorder_.load();
   if (recorder == nullptr || !is_audio_recording_.load() || !recorder->is_working()) {
     return false;

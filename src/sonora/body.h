@@ -80,7 +80,7 @@ class Body {
   std::atomic<audio::Recorder*> audio_recorder_;
 
  private:
-  // Callers hold control_mutex_ (and, for the first, player_lock_ for writing or reading).
+  // Callers hold control_mutex_; stop_record_audio_locked also the process's capture mutex.
   bool enable_audio_locked(bool enable);
   bool audio_working_locked();
   bool is_paused_locked();

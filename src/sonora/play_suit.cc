@@ -42,8 +42,8 @@ void PlaySuit::set_audio(const audio::Suit* audio) {
 
   // Blocks per second of audio (all channels), and milliseconds per block. Computed in 64 bits so
   // that no suit, however odd, overflows; for every suit whose second of audio fits 32 bits the
-  // result is the same as in 32-bit arithmetic. A block of 0, or one longer than a second of audio, has no valid
-  // answer: both fields stay 0 and the components that need a block refuse the suit.
+  // result is the same as in 32-bit arithmetic. A block of 0, or one longer than a second of audio,
+  // has no valid answer: both fields stay 0 and the components that need a block refuse the suit.
   int64_t bytes_per_second = static_cast<int64_t>(audio_->max_cache_delay_in_second) *
                              audio_->sample_rate * audio_->bit_per_channel / 8 *
                              (audio_->channel_per_frame > 0 ? audio_->channel_per_frame : 1);
@@ -79,6 +79,22 @@ void PlaySuit::set_video(const video::Suit* video) {
 bool suit_has_valid_block(const audio::Suit* suit) {
   return suit != nullptr && suit->block > 0 && suit->max_cached_frames > 0 &&
          suit->sample_rate > 0 && suit->channel_per_frame > 0 && suit->bit_per_channel > 0;
+}
+
+const char* suit_stream_refusal(const audio::Suit* suit) {
+  if (suit == nullptr) return "no audio suit";
+  if (suit->bit_per_channel != 8 && suit->bit_per_channel != 16 && suit->bit_per_channel != 24 &&
+      suit->bit_per_channel != 32) {
+    return "sample size not supported (8, 16, 24 or 32 bits)";
+  }
+  if (suit->channel_per_frame <= 0) return "channel count must be positive";
+  if (suit->sample_rate <= 0) return "sample rate must be positive";
+  if (suit->buffer_frame_count < 0) return "negative buffer_frame_count";
+  if (!suit_has_valid_block(suit)) return "block is 0 or longer than one second of audio";
+  const size_t frame_bytes =
+      static_cast<size_t>(suit->channel_per_frame) * static_cast<size_t>(suit->bit_per_channel / 8);
+  if (suit->block % frame_bytes != 0) return "block is not a whole number of sample frames";
+  return nullptr;
 }
 
 }  // namespace sonora

@@ -42,6 +42,11 @@ class PlaySuit {
 // positive block no longer than one second of audio (so the derived fields are valid), a positive
 // rate and channel count and a known sample width.
 bool suit_has_valid_block(const audio::Suit* suit);
+// Why a stream of this suit cannot be played or captured as asked, or null when it can: sample
+// size other than 8, 16, 24 or 32 bits, no channels, no rate, a negative buffer_frame_count, a
+// block of 0, longer than one second or not a whole number of sample frames. Rates and channel
+// counts are further checked by the platform stream builder.
+const char* suit_stream_refusal(const audio::Suit* suit);
 
 }  // namespace sonora
 

@@ -11,6 +11,23 @@
 //
 // Appends are accepted (true) or refused (false), never silently dropped: keep the backlog
 // (audio_left()) small, the renderer thins it when it grows past twice buffer_frame_count.
+//
+// Threads. Every call on one instance may be made from any application thread, at any time,
+// concurrently with any other call on it, except the destructor:
+//  - enable_audio, start_record_audio and stop_record_audio (the calls that start or stop
+//    playback and capture) are serialised by the instance; start_record_audio and
+//    stop_record_audio are also serialised across instances, since capture uses the process's
+//    one recorder.
+//  - Every other playback call works on the playback that exists when it starts, or is refused
+//    (false, 0 or nothing done) when there is none. enable_audio(false) waits for the calls in
+//    flight, ends a mute delay in progress at once, and then stops.
+//  - The destructor stops capture and playback the same way; the application must not call the
+//    instance from other threads once its destruction has begun, nor destroy it from a handler
+//    or capture callback of its own.
+//  - Events reach the handler on the handler's own thread; captured blocks reach the fetch_cb
+//    on the capture processing thread. Neither runs on the calling thread.
+// No call allocates or blocks on the renderer's thread; only add_mute_delay_blocked (and the
+// sound configuration calls) block the caller for long.
 #ifndef SONORA_SONORA_H
 #define SONORA_SONORA_H
 
@@ -27,40 +44,66 @@ class Body;
 class Sonora {
  public:
   static const char* version();
-  // Process set-up: creates the audio factory (keeping `debug_path`); call once.
+  // Process set-up: creates the audio factory (keeping `debug_path`) and opens the automatic
+  // gain control; call once, before any player instance captures. Not thread-safe.
   static bool init(const char* debug_path);
-  // Process tear-down, after every player instance is gone. Always true.
+  // Process tear-down, after every player instance is gone. Always true. Not thread-safe.
   static bool deinit();
   static void gen_sound_config(const char* config, int times);
   static void gen_sound_config2(const char* data, int times);
   static void stop_sound_config();
 
-  // Copies `suit`; `handler` (may be null) must outlive the player instance.
+  // Copies `suit` (the caller keeps its own); `handler` (may be null, then nothing is reported)
+  // is not owned and must outlive the player instance.
   Sonora(const PlaySuit* suit, utils::Handler* handler);
+  // Stops capture (when this instance started it) and playback, waiting for calls in flight.
   virtual ~Sonora();
 
   Sonora(const Sonora&) = delete;
   Sonora& operator=(const Sonora&) = delete;
 
-  // true starts playback (the outcome also reaches the handler); false stops it.
+  // true starts playback: true when the renderer runs; the handler receives
+  // (kArg1AudioPlayerStart, kArg2Success or kArg2Failed). A suit that cannot be played as asked
+  // (rate or channel count the device refuses, sample size other than 8/16/24/32 bits, negative
+  // buffer_frame_count, a block of 0, over one second, or not a whole number of sample frames)
+  // fails to start, with one log line naming the reason; after a failure a new start may be made
+  // at once. false stops playback (dropping what is queued); false when nothing changed.
   bool enable_audio(bool enable);
   bool audio_working();
-  // Frames queued for playback.
+  // Blocks queued for playback.
   size_t audio_left();
+  // Copies `size` bytes (cut into blocks of the suit's block size; a partial block waits for the
+  // next append or flush) with an optional timestamp. true: queued, every block will be played
+  // unless the application drops it (clean_buffer, mute delay, stop) or the renderer thins a
+  // backlog beyond twice buffer_frame_count. false: nothing queued, because playback is not
+  // working, is muted, an auto-stop playback has played out, 50 blocks are outstanding, the chunk
+  // needs more blocks than are free, or a coded chunk has the wrong size.
   bool append_audio_data(const byte* data, size_t size, const TSSuit* ts);
+  // Pause and resume the renderer; appended audio keeps being queued while paused.
   bool pause();
   bool resume();
+  // Queues a partial block as a short block.
   void flush();
-  // Drops what is queued and refuses appends for `ms` milliseconds; blocks that long.
+  // Drops what is queued and refuses appends for `ms` milliseconds; blocks the caller that long,
+  // or until playback stops.
   bool add_mute_delay_blocked(unsigned int ms);
   void clean_buffer();
-  // Track gain applied to 16-bit PCM as it is played (saturating).
+  // Track gain applied to 16-bit PCM as it is played (saturating). NaN and infinity are refused
+  // (false) and the previous gain stays.
   bool adjust_track_volume(float gain);
 
+  // Starts capturing: every processed block (echo cancelled, denoised and gained as the suit and
+  // the capture volume ask) is handed to `callback(data, block, ts)` on the capture processing
+  // thread; `data` is valid only during the call. false when capture could not start or another
+  // instance captures. The handler receives (kArg1AudioRecordStart, ...).
   bool start_record_audio(fetch_cb callback, int audioRecordSource);
+  // Stops capture and its processing thread; no callback runs after it returns.
   bool stop_record_audio();
+  // Capture gain (gain type 4: maximum gain in dB of the automatic gain control; other types: a
+  // fixed gain weighted by loudness). false while not capturing.
   bool adjust_capture_volume(float gain);
   bool adjust_capture_volume_type(int gain_type);
+  // The echo canceller's status, owned by the instance, valid while it lives.
   const audio::AecStatus* get_aec_status();
 
   // Video, recording to file, screenshots and pure colour are not supported: they do nothing.

@@ -1,0 +1,124 @@
+// Capture while playing on the virtual device running on the real clock: the microphone hears a
+// delayed, scaled echo of what the renderer plays, and the capture path removes it.
+#include <gtest/gtest.h>
+#include <ohaudio/virtual_device.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "sonora/sonora.h"
+#include "test_support.h"
+
+namespace {
+
+using sonora::byte;
+using sonora::PlaySuit;
+using sonora::Sonora;
+using testing_support::eventually;
+using testing_support::pcm_suit;
+
+std::mutex g_mutex;
+std::vector<int16_t> g_out;
+
+void collect(const byte* data, size_t size, uint64_t) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const size_t n = size / 2;
+  const size_t at = g_out.size();
+  g_out.resize(at + n);
+  std::memcpy(g_out.data() + at, data, n * 2);
+}
+
+// Speech-like far end: noise shaped by a slowly varying envelope, with syllable-rate pauses.
+std::vector<int16_t> far_end(int rate, double seconds, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  const size_t n = static_cast<size_t>(rate * seconds);
+  std::vector<int16_t> out(n);
+  double lp = 0, lp2 = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    const double env = std::max(0.0, std::sin(2 * 3.14159265 * 3.0 * t)) *
+                       (0.6 + 0.4 * std::sin(2 * 3.14159265 * 0.7 * t));
+    lp = 0.7 * lp + 0.3 * noise(rng);
+    lp2 = 0.8 * lp2 + 0.2 * lp;
+    out[i] = static_cast<int16_t>(std::clamp(lp2 * 40000.0 * env, -32767.0, 32767.0));
+  }
+  return out;
+}
+
+double energy(const std::vector<int16_t>& s, size_t from, size_t to) {
+  double e = 0;
+  for (size_t i = from; i < to && i < s.size(); ++i) e += static_cast<double>(s[i]) * s[i];
+  return e;
+}
+
+// Plays `seconds` of far end while capturing; returns the captured (processed) samples.
+std::vector<int16_t> duplex_run(bool aec, double seconds) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_out.clear();
+  }
+  const int rate = 16000;
+  const size_t block = 640;
+  sonora::audio::Suit a = pcm_suit(rate, 1, 16, block, 3);
+  a.enable_aec = aec;
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  EXPECT_TRUE(player.enable_audio(true));
+  EXPECT_TRUE(player.start_record_audio(collect, 0));
+  std::vector<int16_t> far = far_end(rate, seconds, 7);
+  const byte* data = reinterpret_cast<const byte*>(far.data());
+  size_t pos = 0;
+  const size_t total = far.size() * 2;
+  while (pos < total) {
+    if (player.audio_left() >= 4) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
+    size_t n = std::min(block, total - pos);
+    if (player.append_audio_data(data + pos, n, nullptr)) pos += n;
+  }
+  EXPECT_TRUE(eventually([&] { return player.audio_left() == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  player.stop_record_audio();
+  player.enable_audio(false);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_out;
+}
+
+TEST(EchoCancellation, RemovesTheEchoOfWhatIsPlayed) {
+  vdev::use_hardware(false);
+  vdev::set_manual_clock(false);
+  vdev::reset();
+  // A room: 30 ms to the microphone, a 150 ms reverberant tail, a noise floor at -65 dBFS.
+  vdev::set_echo(30, 0.5f);
+  ASSERT_TRUE(
+      vdev::set_echo_impulse_response(vdev::room_impulse_response(16000, 150, 250, 6.0f, 11)));
+  ASSERT_TRUE(vdev::set_capture_noise(-65.0f, 5));
+  const double seconds = 8.0;
+  std::vector<int16_t> cancelled = duplex_run(true, seconds);
+  // The microphone of the same run, block for block.
+  std::vector<uint8_t> mic_bytes = vdev::captured();
+  std::vector<int16_t> plain(mic_bytes.size() / 2);
+  std::memcpy(plain.data(), mic_bytes.data(), plain.size() * 2);
+  vdev::reset();
+  // After three seconds of convergence, over the rest.
+  const size_t from = 3 * 16000;
+  const size_t to = std::min(plain.size(), cancelled.size());
+  ASSERT_GT(to, from + 16000);
+  const double erle = 10 * std::log10(energy(plain, from, to) / (energy(cancelled, from, to) + 1));
+  std::printf(
+      "ERLE over %.1f s: %.1f dB (echo %.1f dBFS, left %.1f dBFS)\n", (to - from) / 16000.0, erle,
+      10 * std::log10(energy(plain, from, to) / (to - from) / 32768.0 / 32768.0 + 1e-12),
+      10 * std::log10(energy(cancelled, from, to) / (to - from) / 32768.0 / 32768.0 + 1e-12));
+  EXPECT_GT(erle, 12.0);
+}
+
+}  // namespace

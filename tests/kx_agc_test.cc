@@ -1,0 +1,616 @@
+#include "utils/kx_agc.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kx_agc_internal::agc_info;
+using kx_agc_internal::log2_Q15;
+
+const char kInitLinesMono[] =
+    "[AGC] CH= 1       \tSR= 8000 Hz\r\n"
+    "[AGC] target= -1 DB \tNG-THD= -75 DB\r\n"
+    "[AGC] MaxG= 24 DB\tMinG= -24 DB\r\n"
+    "[AGC] PEAKDET-THD= 96 samples \r\n"
+    "[AGC] DECAY= 50 DB\tATTACK= 30 DB\r\n"
+    "[AGC] NG-DECAY= 30 DB\tNG-ATTACK= 1600 DB\r\n";
+const char kLimitLines[] =
+    "=====>agc: iTargetLvl[-1024] iNgTHD[-76800]\n"
+    "=====>agc: target_limit[29204] noise_limit[5]\n";
+
+// A freshly initialised instance; its printout is swallowed.
+void reset(int channels) {
+  AGC_INFO_PARAM request = {1, 8000, channels, 24};
+  testing::internal::CaptureStdout();
+  kx_agc_init(&request);
+  testing::internal::GetCapturedStdout();
+}
+
+// Runs the control on `buf` and returns what it printed.
+std::string run(std::vector<short>& buf, int frames, int* result = nullptr) {
+  testing::internal::CaptureStdout();
+  int r = kx_agc_run(buf.data(), frames);
+  if (result != nullptr) *result = r;
+  return testing::internal::GetCapturedStdout();
+}
+
+std::vector<short> run_mono(std::vector<short> buf) {
+  run(buf, static_cast<int>(buf.size()));
+  return buf;
+}
+
+std::string first_line(const std::string& s) {
+  return s.substr(0, s.find('\n') + 1);
+}
+std::string after_first_line(const std::string& s) {
+  return s.substr(s.find('\n') + 1);
+}
+
+// Gain in whole dB that turned `in` into `out`.
+int applied_db(short in, short out) {
+  return static_cast<int>(std::lround(20.0 * std::log10(std::fabs(out / static_cast<double>(in)))));
+}
+
+TEST(KxAgc, Log2Q15) {
+  struct Case {
+    UINT16 x;
+    INT32 expected;
+  };
+  // 100: normalised to 25600 after 8 doublings, segment 5: dy 1906, y -731, -731 - 8 * 2048.
+  // 300: 19200 after 6 doublings, segment 1: dy 2957, y -1582, -1582 - 6 * 2048.
+  const Case cases[] = {{0, -30720},    {1, -30720},    {2, -28672}, {100, -17115}, {300, -13870},
+                        {16384, -2048}, {20000, -1461}, {32767, -1}, {32768, 0}};
+  for (const Case& c : cases) EXPECT_EQ(log2_Q15(c.x), c.expected) << "x=" << c.x;
+
+  // Doubling adds exactly one octave below the normalised range, and the table never makes the
+  // logarithm fall as its argument grows.
+  for (INT32 x = 1; x < 16384; ++x) {
+    ASSERT_EQ(log2_Q15(static_cast<UINT16>(2 * x)), log2_Q15(static_cast<UINT16>(x)) + 2048)
+        << "x=" << x;
+  }
+  for (INT32 x = 1; x <= 32768; ++x) {
+    ASSERT_GE(log2_Q15(static_cast<UINT16>(x)), log2_Q15(static_cast<UINT16>(x - 1))) << "x=" << x;
+  }
+}
+
+TEST(KxAgc, InitResetsAndPrintsParameters) {
+  reset(1);
+  std::vector<short> noise = {0, 3000, -12000, 500, 20000, -7, 0, 32767};
+  run(noise, 8);
+  kx_agc_set_config(10);
+  agc_info()->AccSumR = 77;
+
+  AGC_INFO_PARAM stereo = {0, 44100, 2, 3};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(kx_agc_init(&stereo), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(first_line(out), "[AGC] CH= 2       \tSR= 44100 Hz\r\n");
+  EXPECT_EQ(after_first_line(out), after_first_line(kInitLinesMono));
+
+  AGC_INFO expected;
+  std::memset(&expected, 0, sizeof(expected));
+  expected.bStereo = 1;
+  expected.iSampleRate = 44100;
+  expected.iMaxGain = 24;
+  expected.iMinGain = -24;
+  expected.iTargetLvl = -1024;
+  expected.iNgTHD = -76800;
+  expected.pk_up_thd = 96;
+  EXPECT_EQ(std::memcmp(agc_info(), &expected, sizeof(expected)), 0);
+
+  // Any channel count but 2 is mono; a null request counts as an all-zero one.
+  struct Case {
+    int channels;
+    BOOL stereo;
+  };
+  for (Case c : {Case{1, 0}, Case{2, 1}, Case{3, 0}, Case{0, 0}}) {
+    AGC_INFO_PARAM request = {1, 8000, c.channels, 24};
+    testing::internal::CaptureStdout();
+    kx_agc_init(&request);
+    std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(agc_info()->bStereo, c.stereo) << c.channels;
+    if (!c.stereo) {
+      EXPECT_EQ(text, kInitLinesMono);
+    }
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(kx_agc_init(nullptr), 1);
+  EXPECT_EQ(first_line(testing::internal::GetCapturedStdout()), "[AGC] CH= 1       \tSR= 0 Hz\r\n");
+  EXPECT_EQ(agc_info()->bStereo, 0u);
+  EXPECT_EQ(agc_info()->iMaxGain, 24);
+}
+
+TEST(KxAgc, SetConfigStoresBoundsIn16Bits) {
+  struct Case {
+    INT32 value;
+    INT16 max;
+    INT16 min;
+  };
+  const Case cases[] = {
+      {10, 10, -10},
+      {0, 0, 0},
+      {-5, -5, 5},
+      {32767, 32767, -32767},
+      {32768, -32768, -32768},
+      {70000, 4464, -4464},
+      {std::numeric_limits<INT32>::min(), 0, 0},
+  };
+  reset(1);
+  for (const Case& c : cases) {
+    kx_agc_set_config(c.value);
+    EXPECT_EQ(agc_info()->iMaxGain, c.max) << c.value;
+    EXPECT_EQ(agc_info()->iMinGain, c.min) << c.value;
+  }
+  kx_agc_set_config(10);
+  reset(1);
+  EXPECT_EQ(agc_info()->iMaxGain, 24);
+  EXPECT_EQ(agc_info()->iMinGain, -24);
+}
+
+// What a process sees before the control was ever opened, and the limit printout. Runs in a
+// fresh process: the limits are printed only when they change, once per process.
+int fresh_process_faults() {
+  int faults = 0;
+  auto check = [&faults](bool ok, const char* what) {
+    if (!ok) {
+      fprintf(stderr, "failed: %s\n", what);
+      faults++;
+    }
+  };
+  std::vector<short> buf = {32767, -32768, 100};
+  const std::vector<short> original = buf;
+
+  testing::internal::CaptureStdout();
+  kx_agc_set_config(10);
+  check(testing::internal::GetCapturedStdout() == "No Opened.\r\n", "set_config while closed");
+  check(agc_info()->iMaxGain == 0 && agc_info()->iMinGain == 0, "bounds unchanged");
+
+  int result = -1;
+  check(run(buf, 3, &result) == "AGC No Opened.\r\n", "run before open prints");
+  check(result == 0 && buf == original, "run before open refused");
+
+  reset(1);
+  // A block of no frames computes and prints the limits but records nothing, so the next run
+  // prints them again; after one processed frame they are not printed any more.
+  check(run(buf, 0, &result) == kLimitLines && result == 1, "empty run prints limits");
+  check(buf == original, "empty run leaves the block");
+  check(run(buf, 0) == kLimitLines, "second empty run prints limits");
+  check(run(buf, 3, &result) == kLimitLines && result == 1, "first real run prints limits");
+  check(buf[0] == 29204 && buf[1] == -29204, "full scale limited to -1 dBFS");
+  check(run(buf, 3).empty(), "later runs print nothing");
+  reset(1);
+  check(run(buf, 1).empty(), "initialisation does not bring the printout back");
+  return faults;
+}
+
+TEST(KxAgcDeathTest, FreshProcessOpenCheckAndLimitPrintout) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(fresh_process_faults()), testing::ExitedWithCode(0), "");
+}
+
+TEST(KxAgc, DeinitKeepsStateAndRefusesRuns) {
+  reset(1);
+  std::vector<short> warm(300);
+  for (size_t i = 0; i < warm.size(); ++i) warm[i] = static_cast<short>((i % 7) * 900 - 2700);
+  run(warm, 300);
+  AGC_INFO before;
+  std::memcpy(&before, agc_info(), sizeof(before));
+
+  EXPECT_EQ(kx_agc_deinit(), 0);
+  std::vector<short> buf = {30000, -30000, 0, 5};
+  const std::vector<short> original = buf;
+  int result = -1;
+  EXPECT_EQ(run(buf, 4, &result), "AGC No Opened.\r\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(buf, original);
+  testing::internal::CaptureStdout();
+  kx_agc_set_config(3);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "No Opened.\r\n");
+  EXPECT_EQ(std::memcmp(&before, agc_info(), sizeof(before)), 0);
+
+  // Reopening carries on with the same measurements and gains.
+  EXPECT_EQ(kx_agc_open(), 0);
+  EXPECT_EQ(kx_agc_open(), 0);
+  EXPECT_EQ(std::memcmp(&before, agc_info(), sizeof(before)), 0);
+  EXPECT_EQ(run(buf, 4, &result), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(buf[0], 29204);
+
+  EXPECT_EQ(kx_agc_run(nullptr, 16), 0);
+}
+
+TEST(KxAgc, GainAndLimiterPerSample) {
+  struct Case {
+    short in;
+    INT32 gain_db;
+    short out;
+  };
+  // The step is a limiter at -1 dBFS (29204); everything below follows
+  // trunc(10^((20 log10(|s| / 32768) + gain) / 20) * 32768) with the logarithm in single
+  // precision, which lands one below some inputs at 0 dB (16384, 600, 2000).
+  const Case cases[] = {
+      {32767, 0, 29204},    {-32768, 0, -29204}, {0, 0, 0},         {0, 24, 0},
+      {0, -24, 0},          {1000, 0, 1000},     {-1000, 0, -1000}, {16384, 0, 16383},
+      {600, 0, 599},        {400, 0, 400},       {2000, 0, 1999},   {5000, 0, 5000},
+      {1000, 1, 1122},      {1000, 6, 1995},     {1000, -6, 501},   {-1000, -6, -501},
+      {1000, 24, 15848},    {3000, 24, 29204},   {3270, 19, 29143}, {3280, 19, 29204},
+      {1, -24, 0},          {-1, -24, 0},        {-100, -24, -6},   {32767, -2, 26027},
+      {-32768, -2, -26028}, {32767, -1, 29203},
+  };
+  for (const Case& c : cases) {
+    reset(1);
+    agc_info()->iActiveGainL = c.gain_db;
+    std::vector<short> buf = {c.in};
+    run(buf, 1);
+    EXPECT_EQ(buf[0], c.out) << c.in << " at " << c.gain_db << " dB";
+  }
+
+  // At the highest gain no sample leaves the limits, none changes sign and zero stays zero.
+  reset(1);
+  for (INT32 s = -32768; s <= 32767; ++s) {
+    agc_info()->iActiveGainL = 24;
+    short sample = static_cast<short>(s);
+    kx_agc_run(&sample, 1);
+    const short buf[1] = {sample};
+    ASSERT_LE(std::abs(buf[0]), 29204) << s;
+    ASSERT_TRUE(s == 0 ? buf[0] == 0 : (buf[0] == 0 || (buf[0] < 0) == (s < 0))) << s;
+  }
+}
+
+TEST(KxAgc, ControllerSteps) {
+  struct Case {
+    const char* name;
+    INT32 peak_db;
+    INT32 gain;
+    INT32 acc;
+    int frames;
+    INT32 want_gain;
+    INT32 want_acc;
+    INT32 bound = 24;
+  };
+  const INT32 kMax = std::numeric_limits<INT32>::max();
+  const INT32 kMin = std::numeric_limits<INT32>::min();
+  // Zero samples never publish a peak, so the measured level stays where it was put.
+  // dist = -1024 - peak - 512 * gain above the gate, peak + 76800 - 512 * gain at or under it.
+  const Case cases[] = {
+      {"-31 dBFS, first frame", -31744, 0, 0, 1, 0, 30720},
+      {"-31 dBFS, second frame", -31744, 0, 0, 2, 1, 10240},
+      {"-31 dBFS, fourth frame", -31744, 0, 0, 4, 2, 19456},
+      {"dist 350 is dead zone", -1374, 0, 60000, 1, 0, 60350},
+      {"dist 351 steps up", -1375, 0, 60000, 1, 1, 9151},
+      {"sum at decay threshold", -1375, 0, 50849, 1, 0, 51200},
+      {"sum one above decay threshold", -1375, 0, 50850, 1, 1, 1},
+      {"dist -350 is dead zone", -674, 0, -40000, 1, 0, -40350},
+      {"dist -351 steps down", -673, 0, -40000, 1, -1, -9631},
+      {"sum at attack threshold", -673, 0, -30369, 1, 0, -30720},
+      {"sum one below attack threshold", -673, 0, -30370, 1, -1, -1},
+      {"peak at the gate is gated", -76800, 0, 0, 1, 0, 0},
+      {"peak one above the gate", -76799, 0, 0, 1, 1, 24575},
+      {"peak one below the gate", -76801, 0, 0, 1, 0, -1},
+      {"gated rise at threshold", -76800, -2, 29696, 1, -2, 30720},
+      {"gated rise one above", -76800, -2, 29697, 1, -1, 1},
+      {"silence at threshold", -92467, 0, -1622733, 1, 0, -1638400},
+      {"silence one below: two dB down", -92467, 0, -1622734, 1, -2, -1},
+      {"upper bound", -31744, 24, 51200, 1, 24, 18432},
+      {"gated lower bound", -92467, -23, -1638400, 1, -24, -3891},
+      {"bounds 0: step down undone", -673, 0, -40000, 1, 0, -9631, 0},
+      {"bounds 0: step up undone", -1375, 0, 60000, 1, 0, 9151, 0},
+      {"integrator saturates up", -1324, 0, kMax - 100, 1, 0, kMax},
+      {"integrator saturates down", -724, 0, kMin + 100, 1, 0, kMin},
+      {"saturated integrator steps", -1375, 0, kMax - 100, 1, 1, kMax - 51200},
+  };
+  for (const Case& c : cases) {
+    for (int channels : {1, 2}) {
+      reset(channels);
+      kx_agc_set_config(c.bound);
+      AGC_INFO* a = agc_info();
+      // In stereo the right channel gets the case and the left one stays quiet in the dead zone.
+      INT32& peak = channels == 2 ? a->iPeakRDB : a->iPeakLDB;
+      INT32& gain = channels == 2 ? a->iCurGainR : a->iCurGainL;
+      INT32& acc = channels == 2 ? a->AccSumR : a->AccSumL;
+      if (channels == 2) a->iPeakLDB = -1024;
+      peak = c.peak_db;
+      gain = c.gain;
+      acc = c.acc;
+      std::vector<short> zeros(static_cast<size_t>(c.frames * channels));
+      run(zeros, c.frames);
+      EXPECT_EQ(gain, c.want_gain) << c.name << ", channels " << channels;
+      EXPECT_EQ(acc, c.want_acc) << c.name << ", channels " << channels;
+      if (channels == 2) {
+        EXPECT_EQ(a->iCurGainL, 0) << c.name;
+        EXPECT_EQ(a->AccSumL, 0) << c.name;
+      }
+    }
+  }
+}
+
+TEST(KxAgc, PeakDetector) {
+  // The oldest of four magnitudes is a candidate when the two after it fall and the newest is
+  // below it. 100: log2 -17115 Q11, times 301 / 100 truncated toward zero: -51516 Q10.
+  // The integrator sees -1024 for four frames (no peak yet) and then -1024 + 51516.
+  struct Case {
+    const char* name;
+    std::vector<short> in;
+    UINT16 peak;
+    INT32 peak_db;
+    UINT8 countdown;
+  };
+  const Case cases[] = {
+      {"falling after 100", {0, 100, 50, 20, 10}, 100, -51516, 96},
+      {"negative full scale", {0, -32768, -100, -50, -10}, 32768, 0, 96},
+      {"plateau not yet", {0, 100, 100, 20, 10}, 0, 0, 0},
+      {"plateau second sample", {0, 100, 100, 20, 10, 5}, 100, -51516, 96},
+      {"newest not below", {0, 100, 50, 20, 100}, 0, 0, 0},
+      {"no fall after the first", {0, 100, 50, 50, 10, 5}, 0, 0, 0},
+      {"constant", {500, 500, 500, 500, 500, 500}, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    reset(1);
+    run_mono(c.in);
+    const AGC_INFO* a = agc_info();
+    EXPECT_EQ(a->peakL, c.peak) << c.name;
+    EXPECT_EQ(a->iPeakLDB, c.peak_db) << c.name;
+    EXPECT_EQ(a->pk_up_curL, c.countdown) << c.name;
+    EXPECT_EQ(a->peakL_next, 0) << c.name;
+    EXPECT_EQ(a->peakL_update, 0) << c.name;
+  }
+  reset(1);
+  run_mono({0, 100, 50, 20, 10});
+  EXPECT_EQ(agc_info()->AccSumL, -4 * 1024 + (-1024 + 51516));
+
+  // The magnitude ring carries over from block to block: any split finds the same peak.
+  const std::vector<short> in = {0, 100, 50, 20, 10};
+  for (size_t split = 0; split <= in.size(); ++split) {
+    reset(1);
+    run_mono(std::vector<short>(in.begin(), in.begin() + static_cast<long>(split)));
+    run_mono(std::vector<short>(in.begin() + static_cast<long>(split), in.end()));
+    EXPECT_EQ(agc_info()->peakL, 100) << split;
+    EXPECT_EQ(agc_info()->iPeakLDB, -51516) << split;
+    EXPECT_EQ(agc_info()->AccSumL, 46396) << split;
+  }
+
+  // After a publication the next candidate waits 96 frames: published at frame 4, the larger
+  // peak found at frame 8 comes out at frame 100, not at frame 99. Each channel of a stereo
+  // pair counts on its own.
+  const short head[] = {0, 100, 50, 20, 10, 300, 200, 100, 50};
+  for (int lane : {0, 1, 2}) {  // mono, stereo left, stereo right
+    const int channels = lane == 0 ? 1 : 2;
+    const size_t offset = lane == 2 ? 1 : 0;
+    reset(channels);
+    std::vector<short> block(static_cast<size_t>(100 * channels), 0);
+    for (size_t i = 0; i < std::size(head); ++i) block[i * channels + offset] = head[i];
+    run(block, 100);
+    const AGC_INFO* a = agc_info();
+    const UINT16& peak = lane == 2 ? a->peakR : a->peakL;
+    const UINT16& next = lane == 2 ? a->peakR_next : a->peakL_next;
+    const UINT8& countdown = lane == 2 ? a->pk_up_curR : a->pk_up_curL;
+    EXPECT_EQ(peak, 100) << lane;
+    EXPECT_EQ(next, 300) << lane;
+    EXPECT_EQ(countdown, 1) << lane;
+    std::vector<short> one(static_cast<size_t>(channels), 0);
+    run(one, 1);
+    EXPECT_EQ(peak, 300) << lane;
+    EXPECT_EQ(next, 0) << lane;
+    EXPECT_EQ(countdown, 96) << lane;
+    // The other channel of the pair saw only zeros.
+    if (channels == 2) {
+      EXPECT_EQ(lane == 2 ? a->peakL : a->peakR, 0) << lane;
+    }
+  }
+}
+
+TEST(KxAgc, GainChangesOnlyAtZeroCrossings) {
+  // The controller wants +6 dB and sits in its dead zone (dist 0); the applied gain is 0 dB.
+  // Constant magnitudes publish no peak, so nothing else moves.
+  auto prime = [] {
+    reset(1);
+    agc_info()->iCurGainL = 6;
+    agc_info()->iPeakLDB = -1024 - 6 * 512;
+  };
+  struct Case {
+    const char* name;
+    std::vector<short> in;
+    std::vector<short> out;
+    INT32 active_after;
+  };
+  const Case cases[] = {
+      {"constant positive keeps the gain", std::vector<short>(200, 5000),
+       std::vector<short>(200, 5000), 0},
+      {"each sign change takes the wanted gain",
+       {5000, 5000, -5000, -5000, 5000},
+       {5000, 5000, -9976, -9976, 9976},
+       6},
+      {"zero counts as positive", {-5000, 0, 5000}, {-5000, 0, 9976}, 6},
+      {"minus full scale is negative", {5000, -32768, -5000}, {5000, -29204, -9976}, 6},
+  };
+  for (const Case& c : cases) {
+    prime();
+    EXPECT_EQ(run_mono(c.in), c.out) << c.name;
+    EXPECT_EQ(agc_info()->iActiveGainL, c.active_after) << c.name;
+    EXPECT_EQ(agc_info()->iCurGainL, 6) << c.name;
+  }
+
+  // The first frame of a call is never compared with the last frame of the one before.
+  prime();
+  EXPECT_EQ(run_mono({5000}), std::vector<short>{5000});
+  EXPECT_EQ(run_mono({-5000}), std::vector<short>{-5000});
+  EXPECT_EQ(agc_info()->iActiveGainL, 0);
+
+  // The previous sample is read after it was rewritten: at -24 dB a -1 becomes 0, so a
+  // following positive sample is no crossing; a -100 stays negative (-6) and is one.
+  for (short first : {-1, -100}) {
+    reset(1);
+    agc_info()->iActiveGainL = -24;
+    agc_info()->iPeakLDB = -1024;  // dist 0 at gain 0
+    std::vector<short> out = run_mono({first, 5});
+    if (first == -1) {
+      EXPECT_EQ(out, (std::vector<short>{0, 0}));
+      EXPECT_EQ(agc_info()->iActiveGainL, -24);
+    } else {
+      EXPECT_EQ(out, (std::vector<short>{-6, 5}));
+      EXPECT_EQ(agc_info()->iActiveGainL, 0);
+    }
+  }
+}
+
+const double kPi = 3.14159265358979323846;
+
+// A full-scale sine (period 40) and a quiet pattern whose every sample changes sign.
+std::vector<short> loud_sine(size_t n) {
+  std::vector<short> v(n);
+  for (size_t i = 0; i < n; ++i) {
+    v[i] = static_cast<short>(
+        std::lround(32767.0 * std::sin(2.0 * kPi * static_cast<double>(i) / 40.0)));
+  }
+  return v;
+}
+
+std::vector<short> quiet_pattern(size_t n) {
+  const short m[4] = {600, 400, 200, 100};
+  std::vector<short> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = static_cast<short>(i % 2 ? -m[i % 4] : m[i % 4]);
+  return v;
+}
+
+TEST(KxAgc, LoudSignalIsLimitedAndTurnedDown) {
+  reset(1);
+  const size_t kBlock = 160;
+  const std::vector<short> sine = loud_sine(kBlock);
+  short first_max = 0;
+  short last_max = 0;
+  short last_min = 0;
+  for (int b = 0; b < 40; ++b) {
+    std::vector<short> buf = sine;
+    run(buf, static_cast<int>(kBlock));
+    short mx = *std::max_element(buf.begin(), buf.end());
+    short mn = *std::min_element(buf.begin(), buf.end());
+    ASSERT_LE(mx, 29204) << "block " << b;
+    ASSERT_GE(mn, -29204) << "block " << b;
+    if (b == 0) first_max = mx;
+    last_max = mx;
+    last_min = mn;
+  }
+  // Peak -1 Q11 octave is -3 Q10 dB: the error -1021 - 512 * gain settles at -2 dB (error 3).
+  EXPECT_EQ(first_max, 29204);
+  EXPECT_EQ(agc_info()->iPeakLDB, -3);
+  EXPECT_EQ(agc_info()->iCurGainL, -2);
+  EXPECT_EQ(last_max, 26027);
+  EXPECT_EQ(last_min, -26027);
+}
+
+TEST(KxAgc, QuietSignalIsRaisedStepByStep) {
+  reset(1);
+  const std::vector<short> in = quiet_pattern(2000);
+  std::vector<short> out = in;
+  run(out, static_cast<int>(out.size()));
+  // Every frame is a zero crossing, so the applied gain follows the controller, which moves at
+  // most one dB per frame and only upwards until it reaches the bound.
+  int prev = applied_db(in[0], out[0]);
+  EXPECT_EQ(prev, 0);
+  int raises = 0;
+  for (size_t i = 1; i < in.size(); ++i) {
+    int db = applied_db(in[i], out[i]);
+    ASSERT_GE(db, prev) << i;
+    ASSERT_LE(db, prev + 1) << i;
+    raises += db - prev;
+    prev = db;
+  }
+  EXPECT_EQ(raises, 24);
+  EXPECT_EQ(prev, 24);
+  EXPECT_EQ(agc_info()->iCurGainL, 24);
+  EXPECT_EQ(out[out.size() - 4], 9509);  // 600 raised by 24 dB
+
+  // With the bound at 10 dB it stops there.
+  reset(1);
+  kx_agc_set_config(10);
+  out = in;
+  run(out, static_cast<int>(out.size()));
+  EXPECT_EQ(agc_info()->iCurGainL, 10);
+  EXPECT_EQ(applied_db(in.back(), out.back()), 10);
+}
+
+TEST(KxAgc, StereoChannelsAreIndependent) {
+  // Left loud, right quiet: each channel finds its own level.
+  reset(2);
+  const size_t kFrames = 1600;
+  const std::vector<short> left = loud_sine(kFrames);
+  const std::vector<short> right = quiet_pattern(kFrames);
+  std::vector<short> buf(2 * kFrames + 2, 12345);  // two guard samples past the last frame
+  for (size_t i = 0; i < kFrames; ++i) {
+    buf[2 * i] = left[i];
+    buf[2 * i + 1] = right[i];
+  }
+  run(buf, static_cast<int>(kFrames));
+  EXPECT_EQ(agc_info()->iCurGainL, -2);
+  EXPECT_EQ(agc_info()->iCurGainR, 24);
+  EXPECT_EQ(buf[2 * kFrames], 12345);
+  EXPECT_EQ(buf[2 * kFrames + 1], 12345);
+  for (size_t i = 0; i < kFrames; ++i) ASSERT_LE(std::abs(buf[2 * i]), 29204) << i;
+  EXPECT_EQ(applied_db(right[kFrames - 1], buf[2 * kFrames - 1]), 24);
+
+  // Zero crossings are judged per channel.
+  struct Case {
+    std::vector<short> in;
+    std::vector<short> out;
+    INT32 active_l;
+    INT32 active_r;
+  };
+  const Case cases[] = {
+      {{5000, 5000, 5000, -5000, 5000, 5000, 5000, -5000},
+       {5000, 5000, 5000, -9976, 5000, 9976, 5000, -9976},
+       0,
+       6},
+      {{5000, 5000, -5000, 5000, 5000, 5000, -5000, 5000},
+       {5000, 5000, -9976, 5000, 9976, 5000, -9976, 5000},
+       6,
+       0},
+  };
+  for (const Case& c : cases) {
+    reset(2);
+    AGC_INFO* a = agc_info();
+    a->iCurGainL = a->iCurGainR = 6;
+    a->iPeakLDB = a->iPeakRDB = -1024 - 6 * 512;
+    std::vector<short> out = c.in;
+    run(out, 4);
+    EXPECT_EQ(out, c.out);
+    EXPECT_EQ(a->iActiveGainL, c.active_l);
+    EXPECT_EQ(a->iActiveGainR, c.active_r);
+  }
+
+  // Each channel has its own peak detector and countdown.
+  for (bool on_left : {true, false}) {
+    reset(2);
+    const short peak[] = {0, 100, 50, 20, 10};
+    std::vector<short> buf2(10, 0);
+    for (size_t i = 0; i < 5; ++i) buf2[2 * i + (on_left ? 0 : 1)] = peak[i];
+    run(buf2, 5);
+    const AGC_INFO* a = agc_info();
+    EXPECT_EQ(a->peakL, on_left ? 100 : 0);
+    EXPECT_EQ(a->pk_up_curL, on_left ? 96 : 0);
+    EXPECT_EQ(a->peakR, on_left ? 0 : 100);
+    EXPECT_EQ(a->pk_up_curR, on_left ? 0 : 96);
+    EXPECT_EQ(on_left ? a->iPeakLDB : a->iPeakRDB, -51516);
+  }
+}
+
+TEST(KxAgc, MonoCountIsSamples) {
+  reset(1);
+  std::vector<short> buf = {32767, 32767, 32767, 32767};
+  run(buf, 3);
+  EXPECT_EQ(buf, (std::vector<short>{29204, 29204, 29204, 32767}));
+  run(buf, 0);
+  run(buf, -5);
+  EXPECT_EQ(buf, (std::vector<short>{29204, 29204, 29204, 32767}));
+}
+
+}  // namespace

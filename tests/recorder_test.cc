@@ -1,0 +1,239 @@
+// Capture through the facade on the virtual device: the capturer is pumped by hand, the processing
+// thread runs for real and delivers to a fetch_cb that records what it got.
+#include <gtest/gtest.h>
+#include <hilog/log_sink.h>
+#include <ohaudio/virtual_device.h>
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "sonora/sonora.h"
+#include "test_support.h"
+
+namespace {
+
+using sonora::byte;
+using sonora::PlaySuit;
+using sonora::Sonora;
+using testing_support::eventually;
+using testing_support::pcm_suit;
+using testing_support::RecordingHandler;
+
+// What fetch_cb received, block by block.
+struct Delivered {
+  std::mutex mutex;
+  std::vector<std::vector<byte>> blocks;
+  std::vector<uint64_t> ts;
+  size_t count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return blocks.size();
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex);
+    blocks.clear();
+    ts.clear();
+  }
+};
+Delivered g_delivered;
+
+void collect(const byte* data, size_t size, uint64_t ts) {
+  std::lock_guard<std::mutex> lock(g_delivered.mutex);
+  g_delivered.blocks.emplace_back(data, data + size);
+  g_delivered.ts.push_back(ts);
+}
+
+std::vector<byte> ramp_bytes(size_t samples, int channels = 1) {
+  std::vector<int16_t> s(samples * static_cast<size_t>(channels));
+  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<int16_t>((i * 37) % 20000 - 10000);
+  std::vector<byte> out(s.size() * 2);
+  std::memcpy(out.data(), s.data(), out.size());
+  return out;
+}
+
+class RecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::use_hardware(false);
+    vdev::reset();
+    vdev::set_manual_clock(true);
+    g_delivered.clear();
+  }
+  void TearDown() override {
+    vdev::set_manual_clock(false);
+    vdev::reset();
+  }
+};
+
+TEST_F(RecorderTest, DeliversCapturedBlocksUnchangedInOrderAcrossRestarts) {
+  // 16 kHz mono, 20 ms blocks; the capturer delivers 40 ms per callback, so one pump is two
+  // blocks. No echo cancellation, no noise suppression, gain 1: the blocks come out as captured.
+  const size_t block = 640;
+  std::vector<byte> source = ramp_bytes(16000);
+  vdev::set_capture_source(source, false);
+  RecordingHandler handler;
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, block);
+  PlaySuit suit(3, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, &handler);
+  EXPECT_FALSE(player.adjust_capture_volume(2.0f));  // not capturing yet
+  size_t offset = 0;
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    g_delivered.clear();
+    ASSERT_TRUE(player.start_record_audio(collect, 0));
+    EXPECT_FALSE(player.start_record_audio(collect, 0));  // already capturing
+    ASSERT_TRUE(handler.wait_for(static_cast<size_t>(run + 1)));
+    EXPECT_EQ(handler.events()[run].arg1, sonora::kArg1AudioRecordStart);
+    EXPECT_EQ(handler.events()[run].arg2, sonora::kArg2Success);
+    EXPECT_EQ(vdev::pump_capture(3), 3);
+    ASSERT_TRUE(eventually([] { return g_delivered.count() == 6; }));
+    for (size_t i = 0; i < 6; ++i) {
+      EXPECT_EQ(g_delivered.blocks[i],
+                std::vector<byte>(source.begin() + static_cast<long>(offset + i * block),
+                                  source.begin() + static_cast<long>(offset + (i + 1) * block)))
+          << i;
+      if (i > 0) {
+        EXPECT_GE(g_delivered.ts[i], g_delivered.ts[i - 1]);
+      }
+    }
+    offset += 6 * block;
+    EXPECT_TRUE(player.adjust_capture_volume(1.0f));
+    EXPECT_TRUE(player.stop_record_audio());
+    EXPECT_FALSE(player.stop_record_audio());
+    EXPECT_FALSE(player.adjust_capture_volume(1.0f));
+    EXPECT_EQ(vdev::pump_capture(1), 0);  // the capturer is gone
+  }
+}
+
+TEST_F(RecorderTest, PartialBlockIsKeptUntilCompleteAndDroppedAtStop) {
+  // 8 kHz mono with a 480-byte block: one 640-byte callback completes one block and keeps 160
+  // bytes; the next completes a second block and keeps 320; those are dropped at stop.
+  const size_t block = 480;
+  std::vector<byte> source = ramp_bytes(8000);
+  vdev::set_capture_source(source, false);
+  sonora::audio::Suit a = pcm_suit(8000, 1, 16, block);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  ASSERT_TRUE(eventually([] { return g_delivered.count() == 1; }));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  ASSERT_TRUE(eventually([] { return g_delivered.count() == 2; }));
+  EXPECT_EQ(g_delivered.blocks[1], std::vector<byte>(source.begin() + 480, source.begin() + 960));
+  ASSERT_TRUE(player.stop_record_audio());
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  ASSERT_TRUE(eventually([] { return g_delivered.count() == 3; }));
+  // The new run starts from the new callback's bytes: nothing of the dropped 320 bytes.
+  EXPECT_EQ(g_delivered.blocks[2], std::vector<byte>(source.begin() + 1280, source.begin() + 1760));
+  EXPECT_TRUE(player.stop_record_audio());
+}
+
+TEST_F(RecorderTest, CapturerThatDoesNotStartLeavesTheRecorderIdle) {
+  RecordingHandler handler;
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, &handler);
+  vdev::fail_next_capturer_start(3);
+  EXPECT_FALSE(player.start_record_audio(collect, 0));
+  ASSERT_TRUE(handler.wait_for(2));
+  EXPECT_EQ(handler.events()[0].arg2, sonora::kArg2Success);  // the thread existed
+  EXPECT_EQ(handler.events()[1].arg2, sonora::kArg2Failed);
+  EXPECT_FALSE(player.stop_record_audio());
+  EXPECT_FALSE(player.adjust_capture_volume(1.0f));
+  // The next start works directly.
+  vdev::set_capture_source(ramp_bytes(1600), false);
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  EXPECT_TRUE(eventually([] { return g_delivered.count() == 2; }));
+  EXPECT_TRUE(player.stop_record_audio());
+}
+
+TEST_F(RecorderTest, SuitsThatCannotBeCapturedAreRefused) {
+  struct Case {
+    const char* what;
+    int rate, channels, bits;
+    size_t block;
+  } cases[] = {
+      {"12-bit", 16000, 1, 12, 480},
+      {"odd block", 16000, 1, 16, 641},
+      {"17 channels", 16000, 17, 16, 17 * 640},
+      {"rate 500000", 500000, 1, 16, 20000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    vdev::reset();
+    RecordingHandler handler;
+    sonora::audio::Suit a = pcm_suit(c.rate, c.channels, c.bits, c.block);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, &handler);
+    EXPECT_FALSE(player.start_record_audio(collect, 0));
+    EXPECT_TRUE(eventually(
+        [&] { return handler.count(sonora::kArg1AudioRecordStart, sonora::kArg2Failed) == 1; }));
+    EXPECT_FALSE(player.stop_record_audio());
+  }
+}
+
+TEST_F(RecorderTest, OneInstanceCapturesAtATime) {
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora first(&suit, nullptr);
+  Sonora second(&suit, nullptr);
+  EXPECT_FALSE(second.stop_record_audio());  // never started: no recorder
+  ASSERT_TRUE(first.start_record_audio(collect, 0));
+  EXPECT_FALSE(second.start_record_audio(collect, 0));
+  // The second instance now holds the recorder: its stop ends the first instance's capture.
+  EXPECT_TRUE(second.stop_record_audio());
+  EXPECT_FALSE(first.adjust_capture_volume(1.0f));
+  ASSERT_TRUE(second.start_record_audio(collect, 0));
+  EXPECT_TRUE(second.adjust_capture_volume(1.0f));
+  EXPECT_TRUE(second.stop_record_audio());
+}
+
+TEST_F(RecorderTest, CaptureGainAppliesFromTheNextBlockAndRefusesNonFiniteValues) {
+  const size_t block = 640;
+  std::vector<int16_t> quiet(16000, 100);
+  std::vector<byte> source(quiet.size() * 2);
+  std::memcpy(source.data(), quiet.data(), source.size());
+  vdev::set_capture_source(source, false);
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, block);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  ASSERT_TRUE(player.adjust_capture_volume(0.5f));
+  for (float bad : {std::nanf(""), INFINITY}) EXPECT_FALSE(player.adjust_capture_volume(bad));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  ASSERT_TRUE(eventually([] { return g_delivered.count() == 2; }));
+  int16_t first;
+  std::memcpy(&first, g_delivered.blocks[0].data(), 2);
+  EXPECT_EQ(first, 51);  // 100 x 0.5 + 1, truncated
+  EXPECT_TRUE(player.stop_record_audio());
+}
+
+bool g_stopped_inside = false;
+Sonora* g_self = nullptr;
+void stop_from_callback(const byte*, size_t, uint64_t) {
+  if (g_self != nullptr && !g_stopped_inside) g_stopped_inside = g_self->stop_record_audio();
+}
+
+TEST_F(RecorderTest, StopFromInsideTheCallbackEndsTheRunWithoutHanging) {
+  vdev::set_capture_source(ramp_bytes(16000), true);
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  g_self = &player;
+  g_stopped_inside = false;
+  ASSERT_TRUE(player.start_record_audio(stop_from_callback, 0));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  ASSERT_TRUE(eventually([] { return g_stopped_inside; }));
+  EXPECT_FALSE(player.stop_record_audio());
+  // Start again on the same recorder.
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  EXPECT_TRUE(eventually([] { return g_delivered.count() == 2; }));
+  EXPECT_TRUE(player.stop_record_audio());
+  g_self = nullptr;
+}
+
+}  // namespace

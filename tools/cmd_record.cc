@@ -1,0 +1,140 @@
+// sonora record OUT.wav --seconds N [--aec] [--ns] [--gain G] [--gain-type T]
+//                        [--device virtual|hw] [--source FILE.wav]
+//   Captures N seconds of 16 kHz mono 16-bit audio through the engine (20 ms blocks) with the
+//   processing asked for and writes the delivered blocks to OUT.wav. --gain and --gain-type set
+//   the capture volume once capture runs (gain type 4: automatic gain control, G its maximum gain
+//   in dB). On the virtual device the microphone hears silence unless --source gives it a 16 kHz
+//   mono 16-bit WAV file to hear (once, then silence).
+#include <ohaudio/virtual_device.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture.h"
+#include "cli.h"
+#include "device.h"
+#include "numbers.h"
+#include "progress.h"
+#include "sonora/sonora.h"
+#include "wav.h"
+
+namespace {
+
+void fail(const std::string& message) {
+  std::fprintf(stderr, "sonora: %s\n", message.c_str());
+}
+
+int run(const cli::Args& args) {
+  tool::Device device;
+  std::string error;
+  if (!tool::parse_device(args, &device, &error)) return cli::usage_error(error);
+  if (!args.has("--seconds")) return cli::usage_error("record: --seconds N is required");
+  double seconds = 0, gain = 0;
+  int gain_type = 0;
+  if (!tool::number_option(args, "--seconds", 0.02, 3600, &seconds, &error) ||
+      !tool::number_option(args, "--gain", -100, 100, &gain, &error) ||
+      !tool::integer_option(args, "--gain-type", 0, 1000, &gain_type, &error)) {
+    return cli::usage_error(error);
+  }
+  const std::string source_path = args.value("--source");
+  if (device == tool::Device::kHardware && args.has("--source")) {
+    return cli::usage_error("--source feeds the virtual device only");
+  }
+  tool::Pcm source;
+  if (!source_path.empty() &&
+      !tool::read_wav(source_path, {{tool::kCaptureRate}, 1}, &source, &error)) {
+    fail(error);
+    return 1;
+  }
+  tool::WavWriter writer;
+  if (!writer.open(args.operands[0], tool::kCaptureRate, 1, &error)) {
+    fail(error);
+    return 1;
+  }
+  if (!tool::select_device(device)) return 1;
+  if (device == tool::Device::kVirtual) {
+    vdev::reset();
+    if (!source.samples.empty()) {
+      const auto* b = reinterpret_cast<const uint8_t*>(source.samples.data());
+      vdev::set_capture_source(std::vector<uint8_t>(b, b + source.samples.size() * 2), false);
+    }
+  }
+
+  tool::EngineProcess process;
+  tool::EngineEvents events;
+  sonora::audio::Suit audio = tool::capture_suit(args.has("--aec"), args.has("--ns"), 3);
+  sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);
+  sonora::Sonora player(&suit, &events);
+  tool::capture_sink_clear();
+  if (!player.start_record_audio(tool::capture_sink_fetch, 0)) {
+    fail(std::string("the ") + tool::device_name(device) + " audio device did not start capturing");
+    return 1;
+  }
+  if (args.has("--gain-type") && !player.adjust_capture_volume_type(gain_type)) {
+    fail("capture gain type " + std::to_string(gain_type) + " refused");
+    return 1;
+  }
+  if (args.has("--gain") && !player.adjust_capture_volume(static_cast<float>(gain))) {
+    fail("capture gain " + args.value("--gain") + " refused");
+    return 1;
+  }
+  // Whole blocks, at least the seconds asked for.
+  const size_t blocks = static_cast<size_t>(
+      std::ceil(seconds * tool::kCaptureBytesPerSecond / tool::kCaptureBlock - 1e-9));
+  const size_t wanted = blocks * tool::kCaptureBlock;
+  tool::Progress progress("recording", static_cast<double>(wanted) / tool::kCaptureBytesPerSecond,
+                          args.quiet);
+  auto last_growth = std::chrono::steady_clock::now();
+  size_t have = 0;
+  while (have < wanted) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const size_t now_have = tool::capture_sink_bytes();
+    if (now_have != have) {
+      have = now_have;
+      last_growth = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - last_growth > std::chrono::seconds(3)) {
+      player.stop_record_audio();
+      fail("capture stalled after " + std::to_string(have) + " of " + std::to_string(wanted) +
+           " bytes");
+      return 1;
+    }
+    progress.update(static_cast<double>(have) / tool::kCaptureBytesPerSecond);
+  }
+  player.stop_record_audio();
+  progress.finish();
+  std::vector<uint8_t> captured = tool::capture_sink_take();
+  captured.resize(wanted);
+  if (!(writer.write_bytes(captured, &error) && writer.close(&error))) {
+    fail(error);
+    return 1;
+  }
+  if (!args.quiet) {
+    std::printf("recorded %.2f s (%zu blocks of 20 ms) to %s\n",
+                static_cast<double>(wanted) / tool::kCaptureBytesPerSecond, blocks,
+                args.operands[0].c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+extern const cli::Command record_command = {
+    "record",
+    "record OUT.wav --seconds N [--aec] [--ns] [--gain G] [--gain-type T] "
+    "[--device virtual|hw] [--source FILE.wav] [--quiet] [--verbose]",
+    {{"--seconds", true},
+     {"--aec", false},
+     {"--ns", false},
+     {"--gain", true},
+     {"--gain-type", true},
+     tool::kDeviceOption,
+     {"--source", true}},
+    1,
+    1,
+    run,
+};
