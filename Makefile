@@ -40,6 +40,7 @@ test-clang: bootstrap
 bench: build
 	./build/bench/marlin_bench
 	./build/bench/ns_quality_bench
+	./build/bench/aec_quality_bench
 
 format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i

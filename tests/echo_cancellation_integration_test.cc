@@ -26,6 +26,8 @@ using testing_support::pcm_suit;
 
 std::mutex g_mutex;
 std::vector<int16_t> g_out;
+// Alignment leads sampled from get_aec_status() while the run plays.
+std::vector<int32_t> g_leaps;
 
 void collect(const byte* data, size_t size, uint64_t) {
   std::lock_guard<std::mutex> lock(g_mutex);
@@ -77,7 +79,9 @@ std::vector<int16_t> duplex_run(bool aec, double seconds) {
   const byte* data = reinterpret_cast<const byte*>(far.data());
   size_t pos = 0;
   const size_t total = far.size() * 2;
+  g_leaps.clear();
   while (pos < total) {
+    if (pos % (block * 10) == 0) g_leaps.push_back(player.get_aec_status()->leap);
     if (player.audio_left() >= 4) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       continue;
@@ -119,6 +123,10 @@ TEST(EchoCancellation, RemovesTheEchoOfWhatIsPlayed) {
       10 * std::log10(energy(plain, from, to) / (to - from) / 32768.0 / 32768.0 + 1e-12),
       10 * std::log10(energy(cancelled, from, to) / (to - from) / 32768.0 / 32768.0 + 1e-12));
   EXPECT_GT(erle, 12.0);
+  // The status shows the far-end blocks lined up inside the window [5, 45) ms.
+  size_t inside = 0;
+  for (int32_t leap : g_leaps) inside += (leap >= 5 && leap < 45) ? 1 : 0;
+  EXPECT_GT(inside, g_leaps.size() * 3 / 4) << inside << " of " << g_leaps.size();
 }
 
 }  // namespace

@@ -110,12 +110,20 @@ TEST_F(Window, OldFarBlocksAreDroppedLaterOnesWait) {
   EXPECT_EQ(log.count("aec.output failed"), 1u);
 }
 
-TEST_F(Window, EmptyQueueWaitsOnceThenGivesUp) {
+TEST_F(Window, EmptyQueueWaitsOnceUntilFarAudioReturns) {
+  // Far-end audio absent (playback paused): the first block waits once, the following ones go
+  // on at once; once far-end audio has been seen, an empty queue is waited for again.
   hilog::Capture log;
   auto begin = std::chrono::steady_clock::now();
   EXPECT_FALSE(aec.output_for_aec(near(1000, 1)));
   EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(70));
   EXPECT_EQ(log.count("aec waited: 80ms"), 1u);
+  for (uint64_t t = 2; t < 6; ++t) EXPECT_FALSE(aec.output_for_aec(near(1000, t)));
+  EXPECT_EQ(log.count("aec waited: 80ms"), 1u);
+  ASSERT_TRUE(far(1020, 6));  // leap 20 against block 6
+  EXPECT_TRUE(aec.output_for_aec(near(1000, 6)));
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 7)));
+  EXPECT_EQ(log.count("aec waited: 80ms"), 2u);
 }
 
 TEST_F(Window, FarQueueDropsTheOldestBeyondOneSecond) {

@@ -36,7 +36,7 @@ int call_bytes(const Suit* suit) {
 
 }  // namespace
 
-WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr) {
+WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr), far_absent_(false) {
   if (suit == nullptr || !suit->enable_aec || suit->bit_per_channel != 16 ||
       suit->channel_per_frame != 1 || suit->aec_sample_in_bytes <= 0 ||
       !suit_has_valid_block(suit) || call_bytes(suit) <= 0 ||
@@ -110,13 +110,20 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
   for (;;) {
     const Frame* far = body_->queue->head();
     if (far == nullptr) {
-      if (waited) return false;
+      // No far-end audio after a wait (playback paused or stopped): the block goes on
+      // uncancelled, and later blocks do not wait again until far-end audio arrives, so that
+      // capture does not fall behind and lose blocks.
+      if (waited || far_absent_) {
+        far_absent_ = true;
+        return false;
+      }
       msleep(static_cast<size_t>(body_->aec_wait_input_in_ms));
       waited = true;
       SLOG("aec waited: %dms\n", body_->aec_wait_input_in_ms);
       continue;
     }
     waited = false;
+    far_absent_ = false;
     uint64_t lead = (far->ts->sts - frame->ts->sts) +
                     (far->ts->tid - frame->ts->tid) * static_cast<uint64_t>(body_->delay);
     int leap = static_cast<int>(static_cast<uint32_t>(lead & 0xffffffffu));

@@ -46,6 +46,9 @@ class WebRtcAEC : public AEC {
 
  private:
   WebRtcAECBody* body_;
+  // A wait for far-end audio found none; cleared when far-end audio is seen again. Used only on
+  // the capture processing thread.
+  bool far_absent_;
 };
 
 }  // namespace audio

@@ -232,7 +232,7 @@ void kx_agc_set_config(INT32 agc_cfg_value) {
   }
   AgcInfo.iMaxGain = static_cast<INT16>(agc_cfg_value);
   // Negated in unsigned arithmetic: the most negative value has no positive counterpart.
-  AgcInfo.iMinGain = static_cast<INT16>(-agc_cfg_value);
+  AgcInfo.iMinGain = static_cast<INT16>(0u - static_cast<UINT32>(agc_cfg_value));
 }
 
 int kx_agc_init(AGC_INFO_PARAM* info) {
