@@ -22,7 +22,7 @@ test: build
 test-asan: bootstrap
 	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMARLIN_SANITIZE=address
 	$(CMAKE) --build build-asan -j $(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/.lsan-suppressions UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 test-tsan: bootstrap

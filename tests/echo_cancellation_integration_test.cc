@@ -81,7 +81,8 @@ std::vector<int16_t> duplex_run(bool aec, double seconds) {
   const size_t total = far.size() * 2;
   g_leaps.clear();
   while (pos < total) {
-    if (pos % (block * 10) == 0) g_leaps.push_back(player.get_aec_status()->leap);
+    if (pos % (block * 10) == 0)
+      g_leaps.push_back(__atomic_load_n(&player.get_aec_status()->leap, __ATOMIC_RELAXED));
     if (player.audio_left() >= 4) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       continue;

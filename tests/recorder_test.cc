@@ -4,6 +4,7 @@
 #include <hilog/log_sink.h>
 #include <ohaudio/virtual_device.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -211,10 +212,12 @@ TEST_F(RecorderTest, CaptureGainAppliesFromTheNextBlockAndRefusesNonFiniteValues
   EXPECT_TRUE(player.stop_record_audio());
 }
 
-bool g_stopped_inside = false;
-Sonora* g_self = nullptr;
+std::atomic<bool> g_stopped_inside{false};
+std::atomic<Sonora*> g_self{nullptr};
 void stop_from_callback(const byte*, size_t, uint64_t) {
-  if (g_self != nullptr && !g_stopped_inside) g_stopped_inside = g_self->stop_record_audio();
+  Sonora* self = g_self.load();
+  if (self != nullptr && !g_stopped_inside.load())
+    g_stopped_inside.store(self->stop_record_audio());
 }
 
 TEST_F(RecorderTest, StopFromInsideTheCallbackEndsTheRunWithoutHanging) {
@@ -222,18 +225,18 @@ TEST_F(RecorderTest, StopFromInsideTheCallbackEndsTheRunWithoutHanging) {
   sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   Sonora player(&suit, nullptr);
-  g_self = &player;
-  g_stopped_inside = false;
+  g_self.store(&player);
+  g_stopped_inside.store(false);
   ASSERT_TRUE(player.start_record_audio(stop_from_callback, 0));
   EXPECT_EQ(vdev::pump_capture(1), 1);
-  ASSERT_TRUE(eventually([] { return g_stopped_inside; }));
+  ASSERT_TRUE(eventually([] { return g_stopped_inside.load(); }));
   EXPECT_FALSE(player.stop_record_audio());
   // Start again on the same recorder.
   ASSERT_TRUE(player.start_record_audio(collect, 0));
   EXPECT_EQ(vdev::pump_capture(1), 1);
   EXPECT_TRUE(eventually([] { return g_delivered.count() == 2; }));
   EXPECT_TRUE(player.stop_record_audio());
-  g_self = nullptr;
+  g_self.store(nullptr);
 }
 
 }  // namespace

@@ -127,8 +127,9 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
     uint64_t lead = (far->ts->sts - frame->ts->sts) +
                     (far->ts->tid - frame->ts->tid) * static_cast<uint64_t>(body_->delay);
     int leap = static_cast<int>(static_cast<uint32_t>(lead & 0xffffffffu));
-    status_->leap = leap;
-    status_->tid = frame->ts->tid;
+    // Read by the application while capture runs: single words, stored atomically.
+    __atomic_store_n(&status_->leap, leap, __ATOMIC_RELAXED);
+    __atomic_store_n(&status_->tid, frame->ts->tid, __ATOMIC_RELAXED);
     if (leap < body_->aec_start_by_ts) {
       Frame* old = body_->queue->poll();
       body_->fwrapper->delete_frame(old);

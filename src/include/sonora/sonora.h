@@ -103,7 +103,9 @@ class Sonora {
   // fixed gain weighted by loudness). false while not capturing.
   bool adjust_capture_volume(float gain);
   bool adjust_capture_volume_type(int gain_type);
-  // The echo canceller's status, owned by the instance, valid while it lives.
+  // The echo canceller's status, owned by the instance, valid while it lives. The capture thread
+  // updates `leap` and `tid` while capture runs; read them with relaxed atomic loads
+  // (__atomic_load_n(&status->leap, __ATOMIC_RELAXED)) or after stop_record_audio.
   const audio::AecStatus* get_aec_status();
 
   // Video, recording to file, screenshots and pure colour are not supported: they do nothing.
