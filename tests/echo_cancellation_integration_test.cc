@@ -46,8 +46,11 @@ std::vector<int16_t> far_end(int rate, double seconds, unsigned seed) {
   double lp = 0, lp2 = 0;
   for (size_t i = 0; i < n; ++i) {
     const double t = static_cast<double>(i) / rate;
-    const double env = std::max(0.0, std::sin(2 * 3.14159265 * 3.0 * t)) *
-                       (0.6 + 0.4 * std::sin(2 * 3.14159265 * 0.7 * t));
+    // The last half second is loud to its end, so that an echo is still arriving when the
+    // playback queue runs dry.
+    const double env = t > seconds - 0.5 ? 0.8
+                                         : std::max(0.0, std::sin(2 * 3.14159265 * 3.0 * t)) *
+                                               (0.6 + 0.4 * std::sin(2 * 3.14159265 * 0.7 * t));
     lp = 0.7 * lp + 0.3 * noise(rng);
     lp2 = 0.8 * lp2 + 0.2 * lp;
     out[i] = static_cast<int16_t>(std::clamp(lp2 * 40000.0 * env, -32767.0, 32767.0));
@@ -124,6 +127,20 @@ TEST(EchoCancellation, RemovesTheEchoOfWhatIsPlayed) {
       10 * std::log10(energy(plain, from, to) / (to - from) / 32768.0 / 32768.0 + 1e-12),
       10 * std::log10(energy(cancelled, from, to) / (to - from) / 32768.0 / 32768.0 + 1e-12));
   EXPECT_GT(erle, 12.0);
+  // The echo still arriving after the queue ran dry (the renderer plays silence) is cancelled
+  // too.
+  // The tail: from 150 ms before the last microphone block above -45 dBFS (the end of the echo)
+  // to that block.
+  size_t echo_end = from;
+  for (size_t b = from; b + 320 <= to; b += 320) {
+    if (energy(plain, b, b + 320) / 320 > 32768.0 * 32768.0 * 3.2e-5) echo_end = b + 320;
+  }
+  const size_t tail_from = echo_end - 16000 * 15 / 100;
+  const size_t tail_to = echo_end;
+  const double tail = 10 * std::log10(energy(plain, tail_from, tail_to) /
+                                      (energy(cancelled, tail_from, tail_to) + 1));
+  std::printf("after the far end ran dry: %.1f dB\n", tail);
+  EXPECT_GT(tail, 10.0);
   // The status shows the far-end blocks lined up inside the window [5, 45) ms.
   size_t inside = 0;
   for (int32_t leap : g_leaps) inside += (leap >= 5 && leap < 45) ? 1 : 0;

@@ -69,7 +69,8 @@ Player::Player()
       played_since_start_(false),
       wait_mutex_(new pthread_mutex_t),
       wait_cond_(new pthread_cond_t),
-      waits_cancelled_(false) {
+      waits_cancelled_(false),
+      silence_(nullptr) {
   pthread_mutex_init(mutex_, nullptr);
   pthread_mutex_init(render_mutex_, nullptr);
   pthread_mutex_init(append_mutex_, nullptr);
@@ -107,6 +108,8 @@ Player::~Player() {
   wait_mutex_ = nullptr;
   delete ts_;
   ts_ = nullptr;
+  delete[] silence_;
+  silence_ = nullptr;
 }
 
 const Suit* Player::suit() const {
@@ -137,6 +140,8 @@ bool Player::start(const Body* player) {
   if (queue_ == nullptr) queue_ = new utils::BlockedQueue<Frame>(delete_nothing);
   delete fwrapper_;
   fwrapper_ = new FrameWrapper(kPlayerBuddyLevel, suit->block);
+  delete[] silence_;
+  silence_ = new byte[suit->block]();
   is_stopping_.store(false);
   auto_stop_reported_ = false;
   played_since_start_ = false;
@@ -460,6 +465,7 @@ int32_t Player::count_down_stopping(const Request& req) {
   }
   SLOG("player->is_stopping_");
   fill_silence(req, 0);
+  if (silence_ != nullptr) feed_echo_reference(req, silence_, req.suit->block);
   return -1;
 }
 
@@ -480,15 +486,17 @@ Frame* Player::take_with_catch_up(const Suit& suit) {
   return frame;
 }
 
-// While capture runs on a mono 16-bit suit with echo cancellation, the played block goes to the
-// canceller with the playback clock, once the stream start is fixed.
-void Player::feed_echo_reference(const Request& req, const Frame* frame, size_t n) {
+// While capture runs on a mono 16-bit suit with echo cancellation, what the request plays goes to
+// the canceller with the playback clock, once the stream start is fixed: the block, or a block of
+// silence when nothing was queued, so that the canceller's far end stays continuous and the echo
+// of the last audio played is still cancelled after the queue runs dry.
+void Player::feed_echo_reference(const Request& req, const byte* data, size_t n) {
   const Suit& suit = *req.suit;
   Recorder* recorder = req.body->audio_recorder_.load();
   if (recorder != nullptr && recorder->is_working() && ts_->sts != 0 &&
       suit.channel_per_frame == 1 && suit.bit_per_channel == 16 && suit.enable_aec &&
       req.body->aec_ != nullptr) {
-    req.body->aec_->input(frame->data, n, ts_);
+    req.body->aec_->input(data, n, ts_);
   }
 }
 
@@ -500,7 +508,7 @@ void Player::play_frame(const Request& req, Frame* frame) {
   if (req.gain != 1.0f && req.suit->type == kTypeRawPCM && req.suit->bit_per_channel == 16) {
     scale_s16(frame->data, n, req.gain);
   }
-  feed_echo_reference(req, frame, n);
+  feed_echo_reference(req, frame->data, n);
   if (n <= req.bytes) {
     if (n > 0) std::memcpy(req.buffer, frame->data, n);
     fill_silence(req, n);
@@ -515,6 +523,7 @@ void Player::play_frame(const Request& req, Frame* frame) {
 // the countdown begins only once something has been played since start.
 int32_t Player::underrun(const Request& req) {
   fill_silence(req, 0);
+  if (silence_ != nullptr) feed_echo_reference(req, silence_, req.suit->block);
   PlaySuit* play = req.body->suit_;
   if (play == nullptr || play->type() != kPTypeAutoStop || !played_since_start_) return 0;
   is_stopping_.store(true);

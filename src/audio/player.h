@@ -133,7 +133,7 @@ class Player {
   void advance_clock(const Suit& suit);
   int32_t count_down_stopping(const Request& req);
   Frame* take_with_catch_up(const Suit& suit);
-  void feed_echo_reference(const Request& req, const Frame* frame, size_t n);
+  void feed_echo_reference(const Request& req, const byte* data, size_t n);
   void play_frame(const Request& req, Frame* frame);
   int32_t underrun(const Request& req);
 
@@ -154,6 +154,8 @@ class Player {
   pthread_mutex_t* wait_mutex_;
   pthread_cond_t* wait_cond_;
   bool waits_cancelled_;
+  // One block of zeros: the echo reference of a request that played silence. Made by start.
+  byte* silence_;
 };
 
 }  // namespace audio
