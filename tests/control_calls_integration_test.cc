@@ -94,42 +94,50 @@ TEST_F(ControlCalls, EveryCallIsSafeWhilePlaybackStartsAndStopsOnAnotherThread) 
 }
 
 TEST_F(ControlCalls, ConcurrentAppendsQueueEveryBlockTheyAccept) {
-  // Eight threads append a nine-block chunk at the same moment to a player whose renderer is
-  // idle: 72 blocks ask for a pool of 64. Whatever is accepted is queued whole and played.
+  // Threads append a chunk each at the same moment to a player whose renderer is idle, asking
+  // together for more blocks than the pool of 64 holds. Whatever is accepted is queued whole and
+  // played. Eight 9-block chunks; four 40-block chunks (two of which already overfill the pool).
   vdev::set_manual_clock(true);
   const size_t block = 320;
-  const int threads = 8;
-  const int blocks_per_chunk = 9;
   sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 50);  // no catch-up skipping
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
-  for (int trial = 0; trial < 40; ++trial) {
-    vdev::reset();
-    Sonora player(&suit, nullptr);
-    ASSERT_TRUE(player.enable_audio(true));
-    std::atomic<int> ready{0};
-    std::vector<int> accepted(threads, 0);
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t) {
-      pool.emplace_back([&, t] {
-        std::vector<byte> chunk(block * blocks_per_chunk, static_cast<byte>(t + 1));
-        ready.fetch_add(1);
-        while (ready.load() < threads) {
-        }
-        accepted[t] = player.append_audio_data(chunk.data(), chunk.size(), nullptr) ? 1 : 0;
-      });
-    }
-    for (auto& th : pool) th.join();
-    int chunks = 0;
-    for (int v : accepted) chunks += v;
-    ASSERT_EQ(player.audio_left(), static_cast<size_t>(chunks * blocks_per_chunk)) << trial;
-    ASSERT_EQ(vdev::pump_render(chunks * blocks_per_chunk),
-              chunks * blocks_per_chunk);
-    // Every accepted chunk came out whole: nine blocks of its thread's value.
-    std::vector<byte> played = vdev::rendered();
-    for (int t = 0; t < threads; ++t) {
-      size_t n = 0;
-      for (byte b : played) n += b == static_cast<byte>(t + 1) ? 1 : 0;
-      EXPECT_EQ(n, accepted[t] ? block * blocks_per_chunk : 0u) << trial << "/" << t;
+  struct Case {
+    int threads, blocks_per_chunk;
+  } cases[] = {{8, 9}, {4, 40}};
+  for (const auto& c : cases) {
+    for (int trial = 0; trial < 40; ++trial) {
+      SCOPED_TRACE(testing::Message()
+                   << c.threads << " x " << c.blocks_per_chunk << ", trial " << trial);
+      vdev::reset();
+      Sonora player(&suit, nullptr);
+      ASSERT_TRUE(player.enable_audio(true));
+      std::atomic<int> ready{0};
+      std::vector<int> accepted(static_cast<size_t>(c.threads), 0);
+      std::vector<std::thread> pool;
+      for (int t = 0; t < c.threads; ++t) {
+        pool.emplace_back([&, t] {
+          std::vector<byte> chunk(block * static_cast<size_t>(c.blocks_per_chunk),
+                                  static_cast<byte>(t + 1));
+          ready.fetch_add(1);
+          while (ready.load() < c.threads) {
+          }
+          accepted[static_cast<size_t>(t)] =
+              player.append_audio_data(chunk.data(), chunk.size(), nullptr) ? 1 : 0;
+        });
+      }
+      for (auto& th : pool) th.join();
+      int chunks = 0;
+      for (int v : accepted) chunks += v;
+      const int blocks = chunks * c.blocks_per_chunk;
+      ASSERT_EQ(player.audio_left(), static_cast<size_t>(blocks));
+      ASSERT_EQ(vdev::pump_render(blocks), blocks);
+      // Every accepted chunk came out whole: its blocks, of its thread's value.
+      std::vector<byte> played = vdev::rendered();
+      for (int t = 0; t < c.threads; ++t) {
+        size_t n = 0;
+        for (byte b : played) n += b == static_cast<byte>(t + 1) ? 1 : 0;
+        EXPECT_EQ(n, accepted[static_cast<size_t>(t)] ? block * c.blocks_per_chunk : 0u) << t;
+      }
     }
   }
 }
@@ -169,7 +177,8 @@ TEST_F(ControlCalls, MuteDelayInProgressEndsWhenPlaybackStops) {
       auto m0 = std::chrono::steady_clock::now();
       EXPECT_TRUE(player->add_mute_delay_blocked(60));
       EXPECT_GE(std::chrono::steady_clock::now() - m0, std::chrono::milliseconds(55));
-      EXPECT_TRUE(eventually([&] { return player->append_audio_data(block.data(), 160, nullptr); }));
+      EXPECT_TRUE(
+          eventually([&] { return player->append_audio_data(block.data(), 160, nullptr); }));
     }
   }
 }
