@@ -41,6 +41,7 @@ bench: build
 	./build/bench/marlin_bench
 	./build/bench/ns_quality_bench
 	./build/bench/aec_quality_bench
+	./build/bench/agc_bench
 
 format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i

@@ -1,12 +1,19 @@
 #include "sonora/body.h"
 
+#include "sonora/sonora.h"
+
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "audio/aec.h"
 #include "audio/factory.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
+#include "transmit/transmit.h"
+#include "utils/commons.h"
 #include "utils/kx_agc.h"
+#include "utils/voiceenc.h"
 #include "utils/log.h"
 
 namespace sonora {
@@ -332,14 +339,155 @@ bool Body::screenshot(const char*, bool) {
   return false;
 }
 
-// The sound-wave configuration calls need the two tone encoders, which this build does not have
-// yet: they log and return at once without playing anything.
-void Body::gen_sound_config(const char*, int) {
-  SLOG("gen_sound_config: sound-wave configuration is not available in this build\n");
+// Sound-wave configuration. One call runs at a time: g_config_busy is held from the start of a
+// call to the end of its teardown, so a new call never shares g_player with one that is still
+// tearing down; g_sound_configing carries the stop request.
+std::atomic<bool> g_sound_configing{false};
+std::atomic<Sonora*> g_player{nullptr};
+
+namespace {
+
+std::atomic<bool> g_config_busy{false};
+
+// How long the calls wait for the temporary player to take more audio, between tries.
+const size_t kRetryMs = 40;
+
+bool playback_ended(Sonora* player) {
+  return Body::of(player)->playback_ended();
 }
-void Body::gen_sound_config2(const char*, int) {
-  SLOG("gen_sound_config2: sound-wave configuration is not available in this build\n");
+
+// Appends `size` bytes to the temporary player, waiting while its backlog is full, so that every
+// code is played. false, the bytes dropped, once a stop was requested or the player can take no
+// more (it stopped working, or its auto-stop playback has played out).
+bool append_paced(Sonora* player, const void* data, size_t size) {
+  for (;;) {
+    if (!g_sound_configing.load() || playback_ended(player)) return false;
+    if (player->append_audio_data(static_cast<const byte*>(data), size, nullptr)) return true;
+    msleep(kRetryMs);
+  }
 }
-void Body::stop_sound_config() {}
+
+// Waits until the temporary player has played what is queued, unless stopped or ended.
+void drain(Sonora* player) {
+  while (g_sound_configing.load() && player->audio_left() != 0 && !playback_ended(player)) {
+    msleep(1);
+  }
+}
+
+// Sleeps `ms`, ending early when a stop is requested.
+void sleep_unless_stopped(size_t ms) {
+  for (size_t slept = 0; slept < ms && g_sound_configing.load(); slept += 10) msleep(10);
+}
+
+audio::Suit config_suit(int rate, size_t block) {
+  audio::Suit audio;
+  std::memset(&audio, 0, sizeof(audio));
+  audio.type = audio::kTypeRawPCM;
+  audio.sample_rate = rate;
+  audio.channel_per_frame = 1;
+  audio.bit_per_channel = 16;
+  audio.block = block;
+  audio.buffer_frame_count = 50;
+  audio.max_cache_delay_in_second = 1;
+  audio.append_jump_shreshold_size = 50;
+  return audio;
+}
+
+}  // namespace
+
+Body* Body::of(Sonora* facade) {
+  return facade->body_;
+}
+
+bool Body::playback_ended() {
+  ReadLock lock(&player_lock_);
+  return !audio_working_locked() || audio_player_->is_stopping();
+}
+
+void fetching(const void* data, size_t size) {
+  Sonora* player = g_player.load();
+  if (player == nullptr || !player->audio_working()) {
+    SLOG("g_player is nil or not working!");
+    return;
+  }
+  append_paced(player, data, size);
+}
+
+void Body::gen_sound_config(const char* config, int times) {
+  if (config == nullptr) {
+    SLOG("gen_sound_config refused: no text\n");
+    return;
+  }
+  if (g_config_busy.exchange(true)) return;
+  g_sound_configing.store(true);
+  audio::Suit audio = config_suit(44100, 1764);
+  PlaySuit* suit = new PlaySuit(999, kPTypeAutoStop, &audio, nullptr);
+  Sonora* player = new Sonora(suit, nullptr);
+  g_player.store(player);
+  player->resume();
+  player->enable_audio(true);
+  for (int i = 0; i < times; ++i) {
+    if (encode(config, fetching) != 0 || !g_sound_configing.load()) break;
+  }
+  // Silence frames are half a block: a transmission may end on one, which waits in the pile.
+  player->flush();
+  drain(player);
+  msleep(1000);
+  delete suit;
+  g_player.store(nullptr);
+  player->enable_audio(false);
+  delete player;
+  msleep(100);
+  g_sound_configing.store(false);
+  g_config_busy.store(false);
+}
+
+void Body::gen_sound_config2(const char* data, int times) {
+  if (data == nullptr) {
+    SLOG("gen_sound_config2 refused: no text\n");
+    return;
+  }
+  if (g_config_busy.exchange(true)) return;
+  g_sound_configing.store(true);
+  const int capacity = 4096;
+  std::vector<unsigned char> codes(capacity);
+  std::vector<unsigned char> pcm(96000);
+  int len = voiceenc_data2code(reinterpret_cast<const unsigned char*>(data),
+                               static_cast<int>(std::strlen(data)), codes.data(), capacity);
+  SLOG("voiceenc_data2code len: %d\n", len);
+  if (len > capacity) len = capacity;
+  if (len < 0) len = 0;
+  audio::Suit audio = config_suit(48000, 1920);
+  PlaySuit* suit = new PlaySuit(888, kPTypeByFPS, &audio, nullptr);
+  suit->set_audio(&audio);
+  Sonora* player = new Sonora(suit, nullptr);
+  player->resume();
+  player->enable_audio(true);
+  for (int k = 0; k < times; ++k) {
+    bool sent = true;
+    for (int i = 0; i < len && sent; ++i) {
+      const int n = voiceenc_code2pcm_16K16Bit(48000, 60, codes[static_cast<size_t>(i)], pcm.data(),
+                                               static_cast<int>(pcm.size()));
+      if (n > 0) sent = append_paced(player, pcm.data(), static_cast<size_t>(n));
+    }
+    // The last partial block of the repetition is played now, not at the start of the next.
+    player->flush();
+    if (!sent || !g_sound_configing.load()) break;
+    sleep_unless_stopped(1500);
+  }
+  // What is queued is played before the player stops, so the end of the text is not cut.
+  drain(player);
+  msleep(1000);
+  player->enable_audio(false);
+  msleep(30);
+  delete player;
+  delete suit;
+  g_sound_configing.store(false);
+  g_config_busy.store(false);
+}
+
+void Body::stop_sound_config() {
+  if (g_sound_configing.exchange(false)) SLOG("stop_sound_config %d", __LINE__);
+}
 
 }  // namespace sonora

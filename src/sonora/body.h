@@ -26,6 +26,14 @@ using utils::Handler;
 
 extern const char* const kSonoraVersion;
 
+// The sound configuration in progress (true while a call runs; cleared to stop it) and the
+// temporary player of gen_sound_config.
+extern std::atomic<bool> g_sound_configing;
+extern std::atomic<Sonora*> g_player;
+// The transmitter's frame callback: hands one frame to g_player, waiting while its backlog is
+// full; drops it once a stop was requested or the player can take no more.
+void fetching(const void* data, size_t size);
+
 class Body {
  public:
   Body(Sonora* parent, const PlaySuit* suit, Handler* handler);
@@ -60,6 +68,10 @@ class Body {
   const audio::AecStatus* get_aec_status();
 
   void report(Arg1 arg1, Arg2 arg2, void* obj) const;
+  // No playback, or an auto-stop playback that has played out: appends will never be taken.
+  bool playback_ended();
+  // The body behind a facade.
+  static Body* of(Sonora* facade);
 
   bool enable_video(bool enable);
   bool video_working();

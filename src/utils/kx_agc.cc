@@ -1,10 +1,18 @@
 #include "utils/kx_agc.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+// The per-frame steps of the fast run are kept in its frame loop, where the working copies of the
+// state live in registers.
+#define KX_AGC_INLINE inline __attribute__((always_inline))
 
 namespace {
 
@@ -110,8 +118,10 @@ struct Channel {
 };
 
 // Integer controller: the gain enters the error at half weight (512 per dB), so it settles at
-// twice the distance between target and peak, within the bounds.
-void control_gain(const AGC_INFO& a, Channel& c) {
+// twice the distance between target and peak, within the bounds. `C` has the fields `peak_db`,
+// `cur_gain` and `acc_sum`: the instance's own (Channel) or a working copy (Lane).
+template <class C>
+KX_AGC_INLINE void control_gain(const AGC_INFO& a, C& c) {
   if (c.peak_db > a.iNgTHD) {
     INT32 dist = a.iTargetLvl - c.peak_db - c.cur_gain * 512;
     c.acc_sum = accumulate(c.acc_sum, dist);
@@ -148,16 +158,30 @@ void control_gain(const AGC_INFO& a, Channel& c) {
   }
 }
 
-// Applies `gain_db` to one sample and limits it to the target level.
-short apply_gain(const AGC_INFO& a, short s, INT32 gain_db) {
-  float act_vol = s < 0 ? -static_cast<float>(s) : static_cast<float>(s);
-  float old_dB = 20.0f * log10f(act_vol / 32768.0f);  // minus infinity for 0
+// Level of a magnitude (0..32768 as float) in dBFS, single precision; minus infinity for 0.
+float magnitude_db(float act_vol) {
+  return 20.0f * log10f(act_vol / 32768.0f);
+}
+
+// Magnitude, before the sign and the limit, of a sample at `old_dB` raised by `gain_db` and held
+// at or under `ceiling` dBFS.
+INT32 raised_magnitude(float old_dB, INT32 gain_db, float ceiling) {
   float new_dB = old_dB + static_cast<float>(gain_db);
-  const float ceiling = static_cast<float>(a.iTargetLvl / 1024);
   if (new_dB > ceiling) new_dB = ceiling;
   float exponent = new_dB / 20.0f;
   float gain_volume = static_cast<float>(pow(10.0, static_cast<double>(exponent)) * 32768.0);
-  INT32 temp = static_cast<INT32>(gain_volume);
+  return static_cast<INT32>(gain_volume);
+}
+
+// The ceiling of the gain step: the target level in whole dB.
+float target_ceiling(const AGC_INFO& a) {
+  return static_cast<float>(a.iTargetLvl / 1024);
+}
+
+// Applies `gain_db` to one sample and limits it to the target level.
+short apply_gain(const AGC_INFO& a, short s, INT32 gain_db) {
+  float act_vol = s < 0 ? -static_cast<float>(s) : static_cast<float>(s);
+  INT32 temp = raised_magnitude(magnitude_db(act_vol), gain_db, target_ceiling(a));
   if (s < 0) temp = -temp;
   if (temp > target_limit) temp = target_limit;
   if (temp < -target_limit) temp = -target_limit;
@@ -181,6 +205,471 @@ void process_sample(const AGC_INFO& a, Channel c, const AGC_BITSTREAM& bs, ptrdi
     if ((s < 0) != (prev < 0)) c.active_gain = c.cur_gain;
   }
   store_sample(bs.bitstram_buffer_out + pos, apply_gain(a, s, c.active_gain));
+}
+
+// The straightforward run: every step on the instance itself, one logarithm and one power per
+// sample.
+void run_frames_reference(short* audio_frame, int sample_count_per_frame) {
+  AGC_INFO& a = AgcInfo;
+  AGC_BITSTREAM bs = {audio_frame, audio_frame, 0};
+  Channel left = {a.peakL, a.peakL_update, a.iPeakLDB, a.iCurGainL, a.AccSumL, a.iActiveGainL};
+  Channel right = {a.peakR, a.peakR_update, a.iPeakRDB, a.iCurGainR, a.AccSumR, a.iActiveGainR};
+  const ptrdiff_t stride = a.bStereo ? 2 : 1;
+  for (ptrdiff_t idx = 0; idx < sample_count_per_frame; ++idx) {
+    const ptrdiff_t pos = idx * stride;
+    agc_detect_peak(bs.bitstram_buffer_in + pos);
+    process_sample(a, left, bs, idx, pos, stride);
+    if (a.bStereo) process_sample(a, right, bs, idx, pos + 1, stride);
+    target_old = a.iTargetLvl;
+    noise_old = a.iNgTHD;
+  }
+}
+
+// Gain tables: for every tabulated gain and every magnitude 0..32768, the limited magnitude that
+// apply_gain produces, computed with the same functions. They depend only on the target level
+// (its whole dB and the limit derived from it), so they are computed once per target level.
+const INT32 kTableMinGain = -24;
+const INT32 kTableMaxGain = 24;
+const size_t kTableGains = static_cast<size_t>(kTableMaxGain - kTableMinGain + 1);
+const size_t kMagnitudes = 32769;
+
+// One tabulated gain. The rewritten sample is 0 exactly for the magnitudes below `zero_below`,
+// so its sign is known without waiting for the table: the next frame's crossing test need not
+// wait for this frame's lookup.
+struct GainRow {
+  const UINT16* values;  // null: not tabulated
+  INT32 zero_below;
+};
+
+struct GainTables {
+  bool ready = false;
+  INT32 ceiling_db = 0;  // iTargetLvl / 1024 they were computed for
+  INT32 limit = 0;       // target_limit they were computed for
+  std::unique_ptr<UINT16[]> values;  // [gain - kTableMinGain][magnitude]
+  GainRow rows[kTableGains] = {};
+};
+GainTables gain_tables;
+
+// Computes the tables for `target_lvl` unless they are already there. Targets above 0 dBFS are
+// not tabulated (their magnitudes could exceed 16 bits); those runs compute every sample.
+void prepare_gain_tables(INT32 target_lvl) {
+  GainTables& t = gain_tables;
+  const INT32 ceiling_db = target_lvl / 1024;
+  if (ceiling_db > 0) return;
+  const INT32 limit = level_to_limit(target_lvl);
+  if (t.ready && t.ceiling_db == ceiling_db && t.limit == limit) return;
+  t.ready = false;
+  if (!t.values) t.values.reset(new (std::nothrow) UINT16[kTableGains * kMagnitudes]);
+  if (!t.values) return;
+  std::vector<float> old_db(kMagnitudes);
+  for (size_t m = 0; m < kMagnitudes; ++m) old_db[m] = magnitude_db(static_cast<float>(m));
+  const float ceiling = static_cast<float>(ceiling_db);
+  for (size_t g = 0; g < kTableGains; ++g) {
+    const INT32 gain = kTableMinGain + static_cast<INT32>(g);
+    UINT16* row = &t.values[g * kMagnitudes];
+    for (size_t m = 0; m < kMagnitudes; ++m) {
+      // Non-negative and at most 32768 for a ceiling at or under 0 dB, as is the limit.
+      INT32 v = raised_magnitude(old_db[m], gain, ceiling);
+      row[m] = static_cast<UINT16>(v < limit ? v : limit);
+    }
+    // The zeros must be a leading run; a row where they are not is left to per-sample
+    // computation.
+    size_t zero_below = 0;
+    while (zero_below < kMagnitudes && row[zero_below] == 0) zero_below++;
+    bool leading = true;
+    for (size_t m = zero_below; m < kMagnitudes; ++m) leading = leading && row[m] != 0;
+    t.rows[g].values = leading ? row : nullptr;
+    t.rows[g].zero_below = static_cast<INT32>(zero_below);
+  }
+  t.ceiling_db = ceiling_db;
+  t.limit = limit;
+  t.ready = true;
+}
+
+// The rows for the current target level and limit, or null.
+const GainRow* usable_gain_rows(const AGC_INFO& a) {
+  const GainTables& t = gain_tables;
+  if (!t.ready || t.ceiling_db != a.iTargetLvl / 1024 || t.limit != target_limit) return nullptr;
+  return t.rows;
+}
+
+// The row of `gain_db`; its values are null when it is not tabulated.
+KX_AGC_INLINE GainRow gain_row(const GainRow* rows, INT32 gain_db) {
+  const UINT32 index = static_cast<UINT32>(gain_db) - static_cast<UINT32>(kTableMinGain);
+  if (rows == nullptr || index >= kTableGains) return GainRow{nullptr, 0};
+  return rows[index];
+}
+
+// Controller shortcut for one peak level and gain. While lo <= sum <= hi a frame adds `dist` to
+// the integrator without saturating it and either leaves the gain alone or steps it against the
+// bound it sits on, which only subtracts `down_above` from a sum above it or `up_below` from a
+// sum below it (both are the step threshold, negated for the latter).
+struct Plan {
+  INT32 dist;
+  INT32 lo;
+  INT32 hi;
+  INT32 down_above;
+  INT32 up_below;
+};
+
+// The shortcut for `peak_db` and `cur_gain` (see control_gain).
+Plan plan_control(const AGC_INFO& a, INT32 peak_db, INT32 cur_gain) {
+  const INT32 kMin = std::numeric_limits<INT32>::min();
+  const INT32 kMax = std::numeric_limits<INT32>::max();
+  const bool above = peak_db > a.iNgTHD;
+  const INT32 dist =
+      above ? a.iTargetLvl - peak_db - cur_gain * 512 : peak_db - a.iNgTHD - cur_gain * 512;
+  // An empty range sends every frame to control_gain.
+  Plan plan = {dist, kMax, kMin, kMax, kMin};
+  if (dist > kDeadZone) {
+    const INT32 step = above ? iStepTHDDecay : iNGStepTHDDecay;
+    if (cur_gain == a.iMaxGain) {
+      // A step up is clamped straight back: only the sum moves.
+      plan.lo = kMin;
+      plan.hi = kMax - dist;
+      plan.down_above = step;
+    } else if (cur_gain < a.iMaxGain) {
+      // Until the sum passes the threshold nothing but the sum moves.
+      plan.lo = kMin;
+      plan.hi = step - dist;
+    }
+  } else if (dist < -kDeadZone) {
+    const INT32 step = above ? iStepTHDAttack : iNGStepTHDAttack;
+    if (cur_gain == a.iMinGain) {
+      plan.lo = kMin - dist;
+      plan.hi = kMax;
+      plan.up_below = -step;
+    } else if (cur_gain > a.iMinGain) {
+      plan.lo = -step - dist;
+      plan.hi = kMax;
+    }
+  } else {
+    // Dead zone: only the saturation of the sum needs the full step.
+    plan.lo = dist < 0 ? kMin - dist : kMin;
+    plan.hi = dist > 0 ? kMax - dist : kMax;
+  }
+  return plan;
+}
+
+// Working copy of the measuring part of one channel for the fast run: peak detector, magnitude
+// ring and controller, held in locals and written back once per call.
+struct Meter {
+  UINT16 back3;  // magnitude three frames back: the candidate of the next frame
+  UINT16 back2;
+  UINT16 back1;  // previous frame
+  UINT8 countdown;
+  UINT16 next;
+  UINT16 peak;
+  INT32 peak_db;
+  INT32 cur_gain;
+  INT32 acc_sum;
+  Plan plan;  // for peak_db and cur_gain
+};
+
+// Working copy of the output part of one channel: the applied gain and its table row.
+struct Output {
+  INT32 active_gain;
+  GainRow row;         // of active_gain
+  bool prev_negative;  // sign of the previous frame's rewritten sample
+};
+
+KX_AGC_INLINE UINT16 magnitude_of(short s) {
+  return static_cast<UINT16>(s > 0 ? s : -static_cast<int>(s));
+}
+
+// The fast run of one channel. `ring` and the references are the channel's fields of the
+// instance; `samples` points at its first sample, `stride` apart.
+class LaneRun {
+ public:
+  LaneRun(const AGC_INFO& a, const GainRow* rows, UINT16* ring, UINT8& countdown, UINT16& next,
+          UINT16& peak, UINT16& update, INT32& peak_db, INT32& cur_gain, INT32& acc_sum,
+          INT32& active_gain)
+      : a_(a),
+        rows_(rows),
+        ring_(ring),
+        countdown_(countdown),
+        next_(next),
+        peak_(peak),
+        update_(update),
+        peak_db_(peak_db),
+        cur_gain_(cur_gain),
+        acc_sum_(acc_sum),
+        active_gain_(active_gain) {}
+
+  void run(short* samples, ptrdiff_t stride, int frames) {
+    const UINT8 p0 = a_.pk_idx;
+    // The slot that the next frame after the run overwrites: frame `frames` - 4, or for short
+    // runs what the ring already had there.
+    const UINT16 back4 = frames >= 4
+                             ? magnitude_of(load_sample(samples + (frames - 4) * stride))
+                             : ring_[(p0 + static_cast<unsigned>(frames)) % 4];
+    Meter m;
+    m.back3 = ring_[(p0 + 1) % 4];
+    m.back2 = ring_[(p0 + 2) % 4];
+    m.back1 = ring_[(p0 + 3) % 4];
+    m.countdown = countdown_;
+    m.next = next_;
+    m.peak = peak_;
+    // A peak awaiting conversion is converted in the first frame, after its detector: unless
+    // that publishes a newer one (converted there), the first frame sees this conversion.
+    m.peak_db = update_ ? (kx_agc_internal::log2_Q15(peak_) * 301) / 100 : peak_db_;
+    m.cur_gain = cur_gain_;
+    m.acc_sum = acc_sum_;
+    m.plan = plan_control(a_, m.peak_db, m.cur_gain);
+    Output o;
+    o.active_gain = active_gain_;
+    o.row = gain_row(rows_, active_gain_);
+    // The first frame is never a crossing: compare it with itself.
+    o.prev_negative = load_sample(samples) < 0;
+
+    // The controller's gain per frame is handed to the output in chunks.
+    const ptrdiff_t kChunk = 256;
+    UINT16 mags[kChunk + 3];
+    UINT16 candidates[kChunk];
+    INT32 wanted[kChunk];
+    for (ptrdiff_t done = 0; done < frames;) {
+      const ptrdiff_t n = frames - done < kChunk ? frames - done : kChunk;
+      short* chunk = samples + done * stride;
+      if (stride == 1) {
+        load_magnitudes<1>(m, chunk, n, mags);
+      } else {
+        load_magnitudes<2>(m, chunk, n, mags);
+      }
+      measure(m, mags, n, candidates, wanted);
+      output(o, chunk, stride, n, mags + 3, wanted);
+      done += n;
+    }
+
+    const UINT8 p1 = static_cast<UINT8>((p0 + static_cast<unsigned>(frames) % 4u) % 4u);
+    ring_[p1 % 4] = back4;
+    ring_[(p1 + 1) % 4] = m.back3;
+    ring_[(p1 + 2) % 4] = m.back2;
+    ring_[(p1 + 3) % 4] = m.back1;
+    countdown_ = m.countdown;
+    next_ = m.next;
+    peak_ = m.peak;
+    update_ = 0;
+    peak_db_ = m.peak_db;
+    cur_gain_ = m.cur_gain;
+    acc_sum_ = m.acc_sum;
+    active_gain_ = o.active_gain;
+  }
+
+ private:
+  // Magnitudes of `n` frames into `mags`, after the three before them.
+  template <ptrdiff_t kStride>
+  static void load_magnitudes(const Meter& m, const short* in, ptrdiff_t n, UINT16* mags) {
+    mags[0] = m.back3;
+    mags[1] = m.back2;
+    mags[2] = m.back1;
+    for (ptrdiff_t i = 0; i < n; ++i) mags[i + 3] = magnitude_of(load_sample(in + i * kStride));
+  }
+
+  // The peak detector (see detect_channel) from frame `from` up to and including the first
+  // frame of [from, n) that publishes a peak; returns that frame, or n.
+  ptrdiff_t detect(Meter& m, const UINT16* candidates, ptrdiff_t from, ptrdiff_t n) const {
+    // The countdown reaches 0 in frame `zero` and stays there; no frame before it publishes.
+    const ptrdiff_t zero = m.countdown == 0 ? from : from + m.countdown - 1;
+    UINT16 next = m.next;
+    if (zero >= n) {
+      for (ptrdiff_t i = from; i < n; ++i) next = candidates[i] > next ? candidates[i] : next;
+      m.next = next;
+      m.countdown = static_cast<UINT8>(m.countdown - (n - from));
+      return n;
+    }
+    for (ptrdiff_t i = from; i <= zero; ++i) next = candidates[i] > next ? candidates[i] : next;
+    ptrdiff_t published = zero;
+    // From then on the first candidate is published (next is 0 until one comes).
+    while (next == 0 && ++published < n) next = candidates[published];
+    m.countdown = 0;
+    m.next = next;
+    if (published == n) return n;
+    m.peak = next;
+    m.next = 0;
+    m.countdown = a_.pk_up_thd;
+    return published;
+  }
+
+  // The controller (see control_gain) for frames [from, to) at the current peak level; `wanted`
+  // receives the gain after each frame's step.
+  void control(Meter& m, ptrdiff_t from, ptrdiff_t to, INT32* wanted) const {
+    const INT32 kMin = std::numeric_limits<INT32>::min();
+    const INT32 kMax = std::numeric_limits<INT32>::max();
+    ptrdiff_t i = from;
+    while (i < to) {
+      const Plan& p = m.plan;
+      if (m.acc_sum < p.lo || m.acc_sum > p.hi) {
+        control_gain(a_, m);
+        m.plan = plan_control(a_, m.peak_db, m.cur_gain);
+        wanted[i++] = m.cur_gain;
+        continue;
+      }
+      // Frames that only move the sum: as many at once as the plan allows.
+      const int64_t frames = to - i;
+      int64_t jump = 1;
+      int64_t acc = m.acc_sum;
+      if (p.down_above != kMax) {
+        // On the upper bound: a sawtooth under the threshold while each frame adds at most it.
+        if (p.dist <= p.down_above && acc <= p.down_above) {
+          jump = frames;
+          const int64_t x = acc + frames * p.dist;
+          acc = x <= p.down_above ? x : (x - 1) % p.down_above + 1;
+        } else {
+          acc += p.dist;
+          acc -= acc > p.down_above ? p.down_above : 0;
+        }
+      } else if (p.up_below != kMin) {
+        // On the lower bound: the same, mirrored.
+        if (p.dist >= p.up_below && acc >= p.up_below) {
+          jump = frames;
+          const int64_t x = acc + frames * p.dist;
+          acc = x >= p.up_below ? x : -((-x - 1) % -static_cast<int64_t>(p.up_below) + 1);
+        } else {
+          acc += p.dist;
+          acc -= acc < p.up_below ? p.up_below : 0;
+        }
+      } else {
+        // Straight towards lo or hi (or standing still): every frame until the sum would leave
+        // the range.
+        if (p.dist > 0) {
+          jump = (static_cast<int64_t>(p.hi) - acc) / p.dist + 1;
+        } else if (p.dist < 0) {
+          jump = (acc - p.lo) / -static_cast<int64_t>(p.dist) + 1;
+        } else {
+          jump = frames;
+        }
+        if (jump > frames) jump = frames;
+        acc += jump * p.dist;
+      }
+      m.acc_sum = static_cast<INT32>(acc);
+      std::fill(wanted + i, wanted + i + jump, m.cur_gain);
+      i += jump;
+    }
+  }
+
+  // Peak detector (see detect_channel; a published peak is converted at once) and controller
+  // (see control_gain) for `n` frames whose magnitudes follow the ring's three in `mags`;
+  // `wanted` receives the gain after each frame's step.
+  void measure(Meter& state, const UINT16* mags, ptrdiff_t n, UINT16* candidates,
+               INT32* wanted) const {
+    // The local-maximum pattern does not depend on the state: found for all frames first. A
+    // frame's candidate is the magnitude three frames back when the two after it fall and the
+    // frame's own is below it, else 0.
+    // Written with masks (a > b is the sign of b - a) so that no compiler makes branches of
+    // it: the pattern is irregular.
+    for (ptrdiff_t i = 0; i < n; ++i) {
+      const INT32 oldest = mags[i];
+      const INT32 b2 = mags[i + 1];
+      const INT32 b1 = mags[i + 2];
+      const INT32 now = mags[i + 3];
+      const UINT32 negative = static_cast<UINT32>((b2 - oldest) & (b1 - b2) & (now - oldest));
+      const UINT32 pattern = 0u - (negative >> 31);  // all ones or 0
+      candidates[i] = static_cast<UINT16>(static_cast<UINT32>(oldest) & pattern);
+    }
+    Meter m = state;
+    // Between two publications the peak level is constant, and so is the controller's input:
+    // the detector finds the next publication, the controller runs up to it in closed form.
+    ptrdiff_t control_from = 0;  // first frame whose controller step is due
+    ptrdiff_t detect_from = 0;   // first frame whose detector step is due
+    while (control_from < n) {
+      const ptrdiff_t published = detect(m, candidates, detect_from, n);
+      control(m, control_from, published, wanted);
+      if (published == n) break;
+      m.peak_db = (kx_agc_internal::log2_Q15(m.peak) * 301) / 100;
+      m.plan = plan_control(a_, m.peak_db, m.cur_gain);
+      control_from = published;
+      detect_from = published + 1;
+    }
+    m.back3 = mags[n];
+    m.back2 = mags[n + 1];
+    m.back1 = mags[n + 2];
+    state = m;
+  }
+
+  // Zero crossings and the gain step (see process_sample) for `n` frames.
+  void output(Output& state, short* buf, ptrdiff_t stride, ptrdiff_t n, const UINT16* mags,
+              const INT32* wanted) const {
+    Output o = state;  // a local copy stays in registers
+    for (ptrdiff_t i = 0; i < n; ++i) {
+      short* p = buf + i * stride;
+      const short s = load_sample(p);
+      const UINT16 magnitude = mags[i];
+      const bool negative = s < 0;
+      // Crossings are frequent and irregular, but mostly the wanted gain is already applied
+      // and they change nothing: that test comes first.
+      if (wanted[i] != o.active_gain) {
+        if (negative != o.prev_negative) {
+          o.active_gain = wanted[i];
+          o.row = gain_row(rows_, o.active_gain);
+        }
+      }
+      short out;
+      if (o.row.values != nullptr) {
+        // The table holds min(raised magnitude, limit); the sign is put back as apply_gain does,
+        // without a branch (signs are irregular).
+        const INT32 limited = o.row.values[magnitude];
+        const INT32 sign = -static_cast<INT32>(negative);  // all ones or 0
+        out = static_cast<short>((limited ^ sign) - sign);
+        o.prev_negative = negative & (magnitude >= o.row.zero_below);
+      } else {
+        out = apply_gain(a_, s, o.active_gain);
+        o.prev_negative = out < 0;
+      }
+      store_sample(p, out);
+    }
+    state = o;
+  }
+
+  const AGC_INFO& a_;
+  const GainRow* rows_;
+  UINT16* ring_;
+  UINT8& countdown_;
+  UINT16& next_;
+  UINT16& peak_;
+  UINT16& update_;
+  INT32& peak_db_;
+  INT32& cur_gain_;
+  INT32& acc_sum_;
+  INT32& active_gain_;
+};
+
+// The fast run: the same steps, channel by channel (they share nothing but the ring position and
+// the configuration), with the gain step looked up in the tables whenever the applied gain is
+// tabulated for the current target level.
+void run_frames_fast(short* audio_frame, int frames) {
+  AGC_INFO& a = AgcInfo;
+  const AGC_INFO cfg = a;  // bounds, levels and period do not change during a run
+  const GainRow* rows = usable_gain_rows(cfg);
+  const ptrdiff_t stride = cfg.bStereo ? 2 : 1;
+  LaneRun(cfg, rows, iAudPkL, a.pk_up_curL, a.peakL_next, a.peakL, a.peakL_update, a.iPeakLDB,
+          a.iCurGainL, a.AccSumL, a.iActiveGainL)
+      .run(audio_frame, stride, frames);
+  if (cfg.bStereo) {
+    LaneRun(cfg, rows, iAudPkR, a.pk_up_curR, a.peakR_next, a.peakR, a.peakR_update,
+            a.iPeakRDB, a.iCurGainR, a.AccSumR, a.iActiveGainR)
+        .run(audio_frame + 1, stride, frames);
+  }
+  a.pk_idx = static_cast<UINT8>((cfg.pk_idx + static_cast<unsigned>(frames) % 4u) % 4u);
+  target_old = a.iTargetLvl;
+  noise_old = a.iNgTHD;
+}
+
+// The checks and the limit refresh that precede the frames of a run; false when the run returns
+// 0 without touching the buffer.
+bool begin_run(const short* audio_frame) {
+  if (!bAgcOpened) {
+    printf("AGC No Opened.\r\n");
+    return false;
+  }
+  if (audio_frame == nullptr) return false;
+  const AGC_INFO& a = AgcInfo;
+  if (target_old != a.iTargetLvl || noise_old != a.iNgTHD) {
+    target_limit = level_to_limit(a.iTargetLvl);
+    noise_limit = level_to_limit(a.iNgTHD);
+    printf("=====>agc: iTargetLvl[%d] iNgTHD[%d]\n", a.iTargetLvl, a.iNgTHD);
+    printf("=====>agc: target_limit[%d] noise_limit[%d]\n", target_limit, noise_limit);
+  }
+  return true;
 }
 
 }  // namespace
@@ -214,6 +703,41 @@ int frames_for_samples(size_t sample_count) {
   size_t frames = AgcInfo.bStereo ? sample_count / 2 : sample_count;
   const size_t max = static_cast<size_t>(std::numeric_limits<int>::max());
   return static_cast<int>(frames < max ? frames : max);
+}
+
+int kx_agc_run_reference(short* audio_frame, int sample_count_per_frame) {
+  if (!begin_run(audio_frame)) return 0;
+  run_frames_reference(audio_frame, sample_count_per_frame);
+  return 1;
+}
+
+AgcState save_state() {
+  AgcState s;
+  s.info = AgcInfo;
+  std::memcpy(s.ring_l, iAudPkL, sizeof(s.ring_l));
+  std::memcpy(s.ring_r, iAudPkR, sizeof(s.ring_r));
+  s.target_old = target_old;
+  s.noise_old = noise_old;
+  s.target_limit = target_limit;
+  s.noise_limit = noise_limit;
+  return s;
+}
+
+void restore_state(const AgcState& s) {
+  AgcInfo = s.info;
+  std::memcpy(iAudPkL, s.ring_l, sizeof(iAudPkL));
+  std::memcpy(iAudPkR, s.ring_r, sizeof(iAudPkR));
+  target_old = s.target_old;
+  noise_old = s.noise_old;
+  target_limit = s.target_limit;
+  noise_limit = s.noise_limit;
+}
+
+bool gain_tabulated(INT32 gain_db) {
+  const GainTables& t = gain_tables;
+  const AGC_INFO& a = AgcInfo;
+  return t.ready && t.ceiling_db == a.iTargetLvl / 1024 &&
+         t.limit == level_to_limit(a.iTargetLvl) && gain_row(t.rows, gain_db).values != nullptr;
 }
 
 }  // namespace kx_agc_internal
@@ -260,6 +784,7 @@ int kx_agc_init(AGC_INFO_PARAM* info) {
     printf("[AGC] NG-DECAY= %d DB\tNG-ATTACK= %d DB\r\n", iNGStepTHDDecay >> 10,
            iNGStepTHDAttack >> 10);
   }
+  prepare_gain_tables(a.iTargetLvl);
   kx_agc_open();
   return 1;
 }
@@ -270,32 +795,8 @@ int kx_agc_deinit(void) {
 }
 
 int kx_agc_run(short* audio_frame, int sample_count_per_frame) {
-  if (!bAgcOpened) {
-    printf("AGC No Opened.\r\n");
-    return 0;
-  }
-  if (audio_frame == nullptr) return 0;
-  AGC_INFO& a = AgcInfo;
-
-  if (target_old != a.iTargetLvl || noise_old != a.iNgTHD) {
-    target_limit = level_to_limit(a.iTargetLvl);
-    noise_limit = level_to_limit(a.iNgTHD);
-    printf("=====>agc: iTargetLvl[%d] iNgTHD[%d]\n", a.iTargetLvl, a.iNgTHD);
-    printf("=====>agc: target_limit[%d] noise_limit[%d]\n", target_limit, noise_limit);
-  }
-
-  AGC_BITSTREAM bs = {audio_frame, audio_frame, 0};
-  Channel left = {a.peakL, a.peakL_update, a.iPeakLDB, a.iCurGainL, a.AccSumL, a.iActiveGainL};
-  Channel right = {a.peakR, a.peakR_update, a.iPeakRDB, a.iCurGainR, a.AccSumR, a.iActiveGainR};
-  const ptrdiff_t stride = a.bStereo ? 2 : 1;
-  for (ptrdiff_t idx = 0; idx < sample_count_per_frame; ++idx) {
-    const ptrdiff_t pos = idx * stride;
-    agc_detect_peak(bs.bitstram_buffer_in + pos);
-    process_sample(a, left, bs, idx, pos, stride);
-    if (a.bStereo) process_sample(a, right, bs, idx, pos + 1, stride);
-    target_old = a.iTargetLvl;
-    noise_old = a.iNgTHD;
-  }
+  if (!begin_run(audio_frame)) return 0;
+  if (sample_count_per_frame > 0) run_frames_fast(audio_frame, sample_count_per_frame);
   return 1;
 }
 }

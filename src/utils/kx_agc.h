@@ -83,6 +83,10 @@ int kx_agc_deinit(void);
 // Processes `sample_count_per_frame` sample frames in place (one sample each in mono, a
 // left/right pair each in stereo). Returns 1, or 0 without touching the buffer when the instance
 // is closed or the buffer is null.
+//
+// The gain-and-limit step is looked up in tables that kx_agc_init computes once per target level
+// for the gains -24..24 dB and every magnitude (about 3.2 MB); other gains are computed per
+// sample. Outputs and state are bit for bit those of kx_agc_internal::kx_agc_run_reference.
 int kx_agc_run(short* audio_frame, int sample_count_per_frame);
 }
 
@@ -96,6 +100,27 @@ AGC_INFO* agc_info();
 // Number of sample frames held by `sample_count` 16-bit samples in the current channel layout,
 // at most INT32_MAX.
 int frames_for_samples(size_t sample_count);
+
+// kx_agc_run computed straightforwardly: one logarithm and one power per sample, the state
+// updated in place frame by frame. Same contract and printout as kx_agc_run.
+int kx_agc_run_reference(short* audio_frame, int sample_count_per_frame);
+
+// Everything a run reads or writes besides the buffer.
+struct AgcState {
+  AGC_INFO info;
+  UINT16 ring_l[4];  // last four left (or mono) magnitudes
+  UINT16 ring_r[4];
+  INT32 target_old;  // target level and threshold the limits were last computed for
+  INT32 noise_old;
+  INT32 target_limit;
+  INT32 noise_limit;
+};
+AgcState save_state();
+void restore_state(const AgcState& state);
+
+// Whether kx_agc_run looks the gain step for `gain_db` up in a table at the instance's current
+// target level.
+bool gain_tabulated(INT32 gain_db);
 
 }  // namespace kx_agc_internal
 

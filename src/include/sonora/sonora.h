@@ -120,6 +120,7 @@ class Sonora {
   bool screenshot(const char* path, bool thumb);
 
  private:
+  friend class Body;  // the sound configuration calls look at their temporary player's playback
   Body* body_;
 };
 

@@ -1,0 +1,738 @@
+#include "receiver/mf_decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
+#include <deque>
+#include <numeric>
+
+namespace receiver {
+
+namespace {
+
+using Complex = std::complex<double>;
+
+constexpr double kPi = 3.14159265358979323846;
+
+constexpr int kTones = 11;
+constexpr int kSymbols = 330;
+constexpr int kBytes = 256;
+constexpr int kStartSymbol = 294;
+constexpr int kEndSymbol = 295;
+constexpr int kDigitZero = '0';
+constexpr int kMaxChars = 989;  // three digits of (length + 10)
+constexpr int kLengthOffset = 10;
+
+constexpr double kLowestToneHz = 10000.0;
+constexpr double kToneStepHz = 200.0;
+constexpr double kCenterHz = 11000.0;
+constexpr double kSymbolSeconds = 0.03;  // 1323 samples at 44100 Hz
+constexpr double kToneSeconds = 0.02;    // 882 samples at 44100 Hz
+constexpr double kBasebandHz = 3675.0;   // approximate rate after decimation
+
+constexpr int kHopsPerSymbol = 6;
+// Clock offsets tried while searching for a start pair (the refinement covers the gaps).
+constexpr double kSearchOffsets[] = {-0.01, -0.005, 0.0, 0.005, 0.01};
+constexpr int kSearchOffsetCount = sizeof(kSearchOffsets) / sizeof(kSearchOffsets[0]);
+// A start symbol's weakest tone must beat the strongest other tone by this factor.
+constexpr double kStartRatio = 2.0;
+// Refinement grid around the search hit: clock offset steps, timing steps in samples.
+constexpr double kRefineOffsetStep = 0.0005;
+constexpr int kRefineOffsetSteps = 6;
+constexpr double kRefineTimeStep = 0.5;
+// Timing offsets (in units of 1/18 of a tone frame) tried for every symbol.
+constexpr int kTrackSteps = 3;
+constexpr double kTrackStepFraction = 1.0 / 18.0;
+// Timing loop gains (phase, period).
+constexpr double kLoopPhaseGain = 0.35;
+constexpr double kLoopPeriodGain = 0.02;
+constexpr double kMaxClockOffset = 0.015;
+// Passes further apart than this belong to different transmissions.
+constexpr double kJoinSeconds = 0.6;
+// Echo tail estimate: symbols before it is used, memory per symbol.
+constexpr int kTailWarmUp = 6;
+constexpr double kTailMemory = 0.95;
+// Tone levels: memory per symbol, largest boost of a weak tone (energy ratio).
+constexpr double kLevelMemory = 0.9;
+constexpr double kMaxToneBoost = 10.0;
+// Shorter texts are joined without comparing their bytes.
+constexpr size_t kCompareFrom = 8;
+
+using Energies = std::array<double, kTones>;
+using ToneSet = std::array<int, 4>;
+
+// The 330 four-tone subsets of the eleven tones, in lexicographic order.
+const std::array<ToneSet, kSymbols>& alphabet() {
+  static const std::array<ToneSet, kSymbols> table = [] {
+    std::array<ToneSet, kSymbols> t{};
+    int r = 0;
+    for (int a = 0; a < kTones; ++a)
+      for (int b = a + 1; b < kTones; ++b)
+        for (int c = b + 1; c < kTones; ++c)
+          for (int d = c + 1; d < kTones; ++d) t[r++] = {a, b, c, d};
+    return t;
+  }();
+  return table;
+}
+
+double score(const Energies& e, int symbol) {
+  const ToneSet& s = alphabet()[symbol];
+  return e[s[0]] + e[s[1]] + e[s[2]] + e[s[3]];
+}
+
+// Best symbol in [first, last) and its score.
+int best_in(const Energies& e, int first, int last, double* best_score) {
+  int best = first;
+  double best_value = -1.0;
+  for (int s = first; s < last; ++s) {
+    const double v = score(e, s);
+    if (v > best_value) {
+      best_value = v;
+      best = s;
+    }
+  }
+  if (best_score != nullptr) *best_score = best_value;
+  return best;
+}
+
+int best_symbol(const Energies& e) {
+  return best_in(e, 0, kSymbols, nullptr);
+}
+
+// Weakest of the symbol's tones over the strongest of the others.
+double pattern_ratio(const Energies& e, int symbol) {
+  const ToneSet& s = alphabet()[symbol];
+  double in = e[s[0]];
+  for (int i = 1; i < 4; ++i) in = std::min(in, e[s[i]]);
+  double out = 0.0;
+  for (int k = 0; k < kTones; ++k) {
+    if (k != s[0] && k != s[1] && k != s[2] && k != s[3]) out = std::max(out, e[k]);
+  }
+  return in / (out + 1e-30);
+}
+
+Energies normalised(const Energies& e) {
+  const double sum = std::accumulate(e.begin(), e.end(), 0.0);
+  Energies out{};
+  if (sum <= 0.0) return out;
+  for (int k = 0; k < kTones; ++k) out[k] = e[k] / sum;
+  return out;
+}
+
+}  // namespace
+
+struct MfDecoder::Impl {
+  Impl(int sample_rate, TextCallback on_text);
+
+  void feed(const int16_t* pcm, size_t n);
+  void flush();
+  void reset();
+
+  // Front end: mix 11 kHz to 0, low-pass, decimate.
+  void push_sample(double x);
+
+  // Baseband access.
+  double end_time() const { return static_cast<double>(bb_base_ + bb_.size()); }
+  bool available(double t, double length) const { return t + length + 2.0 < end_time(); }
+  // Raised-cosine weighted samples of a frame of `length` starting at `t`.
+  int weigh(double t, double length, Complex* out) const;
+  // Energies of the tones `tones` (all eleven when null) for weighted samples `x`.
+  void tone_energies(const Complex* x, int count, double offset, Energies* e) const;
+  void energies_at(double t, double offset, Energies* e) const;
+  double start_energy(double t, double offset) const;
+
+  void process();
+  bool search_step();
+  bool ensure_hops(int64_t last);
+  void refine(double t, double offset, double* t0, double* offset0) const;
+  void start_pass(double t0, double offset);
+  bool decode_step();
+  Energies clean_symbol(double t, const Energies& e, int first, int last);
+  void header_done();
+  double end_margin(int position) const;
+  bool end_pair_at(int position) const;
+  void finish_pass(int length, double end);
+  void abandon_pass();
+  void resume_search_at(double t);
+  void add_pass(std::vector<Energies> chars, double start, double end);
+  void report_session();
+  void trim();
+
+  double tone_length(double offset) const { return tone_length_ / (1.0 + offset); }
+  double symbol_period(double offset) const { return symbol_period_ / (1.0 + offset); }
+
+  bool valid_ = false;
+  int sample_rate_ = 0;
+  TextCallback on_text_;
+  std::vector<Text> queue_;
+  size_t decoded_ = 0;
+  size_t accepted_ = 0;
+  size_t rejected_ = 0;
+
+  // Front end.
+  int decimation_ = 1;
+  double baseband_rate_ = 0.0;
+  std::vector<double> taps_;
+  std::vector<double> mix_cos_, mix_sin_;
+  size_t mix_phase_ = 0;
+  std::vector<Complex> history_;  // twice the tap count, so a window is contiguous
+  size_t history_pos_ = 0;
+  int decimate_count_ = 0;
+
+  // Baseband samples; bb_[i] is sample bb_base_ + i.
+  std::vector<Complex> bb_;
+  int64_t bb_base_ = 0;
+
+  // Nominal frame sizes in baseband samples.
+  double symbol_period_ = 0.0;
+  double tone_length_ = 0.0;
+  double hop_ = 0.0;
+
+  // Search.
+  enum class State { kSearch, kPass };
+  State state_ = State::kSearch;
+  struct Hop {
+    std::array<Energies, kSearchOffsetCount> e;
+  };
+  std::deque<Hop> hops_;
+  int64_t hops_base_ = 0;  // hop index of hops_.front()
+  int64_t scan_hop_ = 0;
+
+  // Pass being read.
+  double pass_start_ = 0.0;  // start of the first start symbol
+  double clock_offset_ = 0.0;
+  double next_time_ = 0.0;  // predicted start of the next symbol
+  double period_ = 0.0;
+  int index_ = 0;                  // symbol index in the pass (0, 1: start pair)
+  std::vector<Energies> symbols_;  // soft values from index 2 on
+  std::vector<int> candidates_;    // lengths announced by the two header copies
+  int longest_candidate_ = 0;
+  mutable std::vector<Complex> scratch_;
+
+  // Echo tail: energy of unused tones in tone frames and in the gaps before them.
+  double tail_frame_ = 0.0;
+  double tail_gap_ = 0.0;
+  int tail_symbols_ = 0;
+  // Level of each tone when sent, share of its symbol's energy (0: not seen yet).
+  Energies tone_level_{};
+
+  // Passes being combined.
+  struct Session {
+    std::vector<Energies> sums;
+    std::vector<std::vector<int>> pass_bytes;  // each pass's own decisions
+    int passes = 0;
+    double end = 0.0;
+  };
+  bool has_session_ = false;
+  Session session_;
+};
+
+MfDecoder::Impl::Impl(int sample_rate, TextCallback on_text)
+    : sample_rate_(sample_rate), on_text_(std::move(on_text)) {
+  if (sample_rate < 32000 || sample_rate > 192000) return;
+  valid_ = true;
+  decimation_ = std::max(1, static_cast<int>(sample_rate / kBasebandHz));
+  baseband_rate_ = static_cast<double>(sample_rate) / decimation_;
+  symbol_period_ = kSymbolSeconds * baseband_rate_;
+  tone_length_ = kToneSeconds * baseband_rate_;
+  hop_ = symbol_period_ / kHopsPerSymbol;
+
+  // Blackman-windowed sinc, cut-off at half the baseband rate: flat to about +-1.2 kHz (the tones
+  // span -1000..+1000 Hz, +-1% clock offset included) and more than 70 dB down where the
+  // decimation would fold energy onto the tones.
+  int taps = static_cast<int>(std::lround(0.0044 * sample_rate)) | 1;
+  taps_.resize(taps);
+  const double cutoff = 0.5 * baseband_rate_ / sample_rate;  // cycles per sample
+  const int mid = taps / 2;
+  double sum = 0.0;
+  for (int i = 0; i < taps; ++i) {
+    const double n = i - mid;
+    const double sinc = n == 0 ? 2.0 * cutoff : std::sin(2.0 * kPi * cutoff * n) / (kPi * n);
+    const double w = 0.42 - 0.5 * std::cos(2.0 * kPi * i / (taps - 1)) +
+                     0.08 * std::cos(4.0 * kPi * i / (taps - 1));
+    taps_[i] = sinc * w;
+    sum += taps_[i];
+  }
+  for (double& t : taps_) t /= sum;
+  history_.assign(2 * taps_.size(), Complex());
+
+  // The mixer repeats exactly every sample_rate / gcd(sample_rate, 11000) samples.
+  const int centre = static_cast<int>(kCenterHz);
+  const int period = sample_rate / std::gcd(sample_rate, centre);
+  mix_cos_.resize(period);
+  mix_sin_.resize(period);
+  for (int n = 0; n < period; ++n) {
+    const double phase =
+        2.0 * kPi * std::fmod(static_cast<double>(centre) * n, sample_rate) / sample_rate;
+    mix_cos_[n] = std::cos(phase);
+    mix_sin_[n] = std::sin(phase);
+  }
+  scratch_.resize(static_cast<size_t>(tone_length_ * 1.1) + 8);
+}
+
+void MfDecoder::Impl::reset() {
+  queue_.clear();
+  decoded_ = accepted_ = rejected_ = 0;
+  mix_phase_ = 0;
+  std::fill(history_.begin(), history_.end(), Complex());
+  history_pos_ = 0;
+  decimate_count_ = 0;
+  bb_.clear();
+  bb_base_ = 0;
+  state_ = State::kSearch;
+  hops_.clear();
+  hops_base_ = 0;
+  scan_hop_ = 0;
+  symbols_.clear();
+  candidates_.clear();
+  tail_frame_ = tail_gap_ = 0.0;
+  tail_symbols_ = 0;
+  tone_level_ = Energies{};
+  has_session_ = false;
+  session_ = Session();
+}
+
+void MfDecoder::Impl::push_sample(double x) {
+  const Complex mixed(x * mix_cos_[mix_phase_], -x * mix_sin_[mix_phase_]);
+  if (++mix_phase_ == mix_cos_.size()) mix_phase_ = 0;
+  const size_t taps = taps_.size();
+  history_[history_pos_] = mixed;
+  history_[history_pos_ + taps] = mixed;
+  if (++history_pos_ == taps) history_pos_ = 0;
+  if (++decimate_count_ < decimation_) return;
+  decimate_count_ = 0;
+  // history_[history_pos_ .. + taps) holds the last `taps` samples, oldest first.
+  const Complex* h = &history_[history_pos_];
+  double re = 0.0, im = 0.0;
+  for (size_t i = 0; i < taps; ++i) {
+    re += taps_[i] * h[i].real();
+    im += taps_[i] * h[i].imag();
+  }
+  bb_.emplace_back(re, im);
+}
+
+void MfDecoder::Impl::feed(const int16_t* pcm, size_t n) {
+  if (!valid_ || pcm == nullptr) return;
+  // Work in slices so that the buffered baseband stays short while long inputs arrive.
+  const size_t slice = static_cast<size_t>(sample_rate_) / 10;
+  for (size_t done = 0; done < n;) {
+    const size_t count = std::min(slice, n - done);
+    for (size_t i = 0; i < count; ++i) push_sample(pcm[done + i] / 32768.0);
+    done += count;
+    process();
+  }
+}
+
+void MfDecoder::Impl::flush() {
+  if (!valid_) return;
+  process();
+  if (has_session_) report_session();
+}
+
+int MfDecoder::Impl::weigh(double t, double length, Complex* out) const {
+  const int64_t first = static_cast<int64_t>(std::ceil(t));
+  const int64_t last = static_cast<int64_t>(std::floor(t + length));
+  int count = 0;
+  for (int64_t m = first; m <= last; ++m) {
+    const double u = (static_cast<double>(m) - t) / length;
+    const double w = 1.0 - std::cos(2.0 * kPi * u);
+    const int64_t i = m - bb_base_;
+    const Complex z = (i >= 0 && i < static_cast<int64_t>(bb_.size())) ? bb_[i] : Complex();
+    out[count++] = w * z;
+  }
+  return count;
+}
+
+void MfDecoder::Impl::tone_energies(const Complex* x, int count, double offset, Energies* e) const {
+  for (int k = 0; k < kTones; ++k) {
+    const double hz = (kLowestToneHz + kToneStepHz * k) * (1.0 + offset) - kCenterHz;
+    const Complex step = std::polar(1.0, -2.0 * kPi * hz / baseband_rate_);
+    Complex rot(1.0, 0.0);
+    Complex acc;
+    for (int m = 0; m < count; ++m) {
+      acc += x[m] * rot;
+      rot *= step;
+    }
+    (*e)[k] = std::norm(acc);
+  }
+}
+
+void MfDecoder::Impl::energies_at(double t, double offset, Energies* e) const {
+  const int count = weigh(t, tone_length(offset), scratch_.data());
+  tone_energies(scratch_.data(), count, offset, e);
+}
+
+double MfDecoder::Impl::start_energy(double t, double offset) const {
+  Energies e;
+  energies_at(t, offset, &e);
+  return score(e, kStartSymbol);
+}
+
+void MfDecoder::Impl::process() {
+  for (;;) {
+    const bool progressed = state_ == State::kSearch ? search_step() : decode_step();
+    if (!progressed) break;
+  }
+  trim();
+}
+
+bool MfDecoder::Impl::ensure_hops(int64_t last) {
+  while (hops_base_ + static_cast<int64_t>(hops_.size()) <= last) {
+    const int64_t index = hops_base_ + static_cast<int64_t>(hops_.size());
+    const double t = static_cast<double>(index) * hop_;
+    if (!available(t, tone_length_)) return false;
+    Hop hop;
+    const int count = weigh(t, tone_length_, scratch_.data());
+    for (int c = 0; c < kSearchOffsetCount; ++c) {
+      tone_energies(scratch_.data(), count, kSearchOffsets[c], &hop.e[c]);
+    }
+    hops_.push_back(hop);
+  }
+  return true;
+}
+
+bool MfDecoder::Impl::search_step() {
+  // Passes stop arriving: report what was gathered.
+  if (has_session_ &&
+      static_cast<double>(scan_hop_) * hop_ > session_.end + kJoinSeconds * baseband_rate_) {
+    report_session();
+  }
+  const int64_t j = scan_hop_;
+  // The hit may come up to one tone frame before the best alignment; look that far ahead.
+  constexpr int kAhead = kHopsPerSymbol - 1;
+  if (!ensure_hops(j + kAhead + kHopsPerSymbol)) return false;
+  auto at = [this](int64_t index) -> const Hop& { return hops_[index - hops_base_]; };
+  bool hit = false;
+  for (int c = 0; c < kSearchOffsetCount && !hit; ++c) {
+    hit = pattern_ratio(at(j).e[c], kStartSymbol) > kStartRatio &&
+          pattern_ratio(at(j + kHopsPerSymbol).e[c], kStartSymbol) > kStartRatio;
+  }
+  if (hit) {
+    double best = -1.0;
+    int64_t best_hop = j;
+    int best_offset = 0;
+    for (int64_t jj = j; jj <= j + kAhead; ++jj) {
+      for (int c = 0; c < kSearchOffsetCount; ++c) {
+        const double v =
+            score(at(jj).e[c], kStartSymbol) + score(at(jj + kHopsPerSymbol).e[c], kStartSymbol);
+        if (v > best) {
+          best = v;
+          best_hop = jj;
+          best_offset = c;
+        }
+      }
+    }
+    double t0 = 0.0, offset = 0.0;
+    refine(static_cast<double>(best_hop) * hop_, kSearchOffsets[best_offset], &t0, &offset);
+    start_pass(t0, offset);
+    return true;
+  }
+  ++scan_hop_;
+  while (hops_base_ < scan_hop_ && !hops_.empty()) {
+    hops_.pop_front();
+    ++hops_base_;
+  }
+  return true;
+}
+
+void MfDecoder::Impl::refine(double t, double offset, double* t0, double* offset0) const {
+  double best = -1.0;
+  *t0 = t;
+  *offset0 = offset;
+  for (int o = -kRefineOffsetSteps; o <= kRefineOffsetSteps; ++o) {
+    const double off =
+        std::clamp(offset + o * kRefineOffsetStep, -kMaxClockOffset, kMaxClockOffset);
+    for (double dt = -hop_; dt <= hop_; dt += kRefineTimeStep) {
+      const double a = t + dt;
+      const double v = start_energy(a, off) + start_energy(a + symbol_period(off), off);
+      if (v > best) {
+        best = v;
+        *t0 = a;
+        *offset0 = off;
+      }
+    }
+  }
+}
+
+void MfDecoder::Impl::start_pass(double t0, double offset) {
+  state_ = State::kPass;
+  pass_start_ = t0;
+  clock_offset_ = offset;
+  period_ = symbol_period(offset);
+  next_time_ = t0 + 2.0 * period_;
+  index_ = 2;
+  symbols_.clear();
+  candidates_.clear();
+  longest_candidate_ = -1;
+}
+
+bool MfDecoder::Impl::decode_step() {
+  const double length = tone_length(clock_offset_);
+  const double step = length * kTrackStepFraction;
+  const double reach = kTrackSteps * step;
+  if (!available(next_time_ + reach, length)) return false;
+
+  // Header digits are 48-57; after the header a byte or the end symbol.
+  const bool header = index_ < 8;
+  const int first = header ? kDigitZero : 0;
+  const int last = header ? kDigitZero + 10 : kBytes;
+  std::array<Energies, 2 * kTrackSteps + 1> e;
+  std::array<double, 2 * kTrackSteps + 1> fit;
+  int best = 0;
+  for (int s = -kTrackSteps; s <= kTrackSteps; ++s) {
+    Energies& es = e[s + kTrackSteps];
+    energies_at(next_time_ + s * step, clock_offset_, &es);
+    double v = 0.0;
+    best_in(es, first, last, &v);
+    if (!header) v = std::max(v, score(es, kEndSymbol));
+    fit[s + kTrackSteps] = v;
+    if (v > fit[best]) best = s + kTrackSteps;
+  }
+  // Sub-step timing from a parabola through the best point and its neighbours.
+  double measured = (best - kTrackSteps) * step;
+  if (best > 0 && best < 2 * kTrackSteps) {
+    const double l = fit[best - 1], c = fit[best], r = fit[best + 1];
+    const double den = l - 2.0 * c + r;
+    if (den < 0.0) measured += std::clamp(0.5 * (l - r) / den, -0.5, 0.5) * step;
+  }
+  const Energies cleaned = clean_symbol(next_time_ + (best - kTrackSteps) * step, e[best],
+                                        header ? first : 0, header ? last : kSymbols);
+  const double symbol_time = next_time_ + kLoopPhaseGain * measured;
+  const double nominal = symbol_period(0.0);
+  period_ = std::clamp(period_ + kLoopPeriodGain * measured, nominal / (1.0 + kMaxClockOffset),
+                       nominal / (1.0 - kMaxClockOffset));
+  next_time_ = symbol_time + period_;
+  symbols_.push_back(cleaned);
+  ++index_;
+
+  if (index_ == 8) {
+    header_done();
+    return true;
+  }
+  if (index_ > 8) {
+    // Positions after the header: symbols_[6 + p] is position p. The end pair may start at any
+    // announced length; it is complete once position p + 1 has been read.
+    const int read = index_ - 8;
+    const int p = read - 2;
+    if (p >= 0 && std::find(candidates_.begin(), candidates_.end(), p) != candidates_.end() &&
+        end_pair_at(p)) {
+      finish_pass(p, symbol_time + length);
+    } else if (p >= longest_candidate_) {
+      abandon_pass();
+    }
+  }
+  return true;
+}
+
+Energies MfDecoder::Impl::clean_symbol(double t, const Energies& e, int first, int last) {
+  // Echo tail: the 10 ms gap before the tone frame holds only what earlier symbols left in the
+  // room (and noise). How much of it shows up in a tone frame is learnt from the tones a symbol
+  // does not use; that much of each tone's gap energy is taken off.
+  const double gap = tone_length(clock_offset_) / 2.0;
+  const int count = weigh(t - gap, gap, scratch_.data());
+  Energies g;
+  tone_energies(scratch_.data(), count, clock_offset_, &g);
+  const double factor = tail_symbols_ >= kTailWarmUp && tail_gap_ > 0.0
+                            ? std::min(tail_frame_ / tail_gap_, 4.0)
+                            : 0.0;
+  Energies cleaned;
+  for (int k = 0; k < kTones; ++k) cleaned[k] = std::max(0.0, e[k] - factor * g[k]);
+  cleaned = normalised(cleaned);
+
+  // Room response: each tone arrives with its own strength. Every tone is scaled by the level
+  // it had when it was sent (learnt from the decided symbols), within kMaxToneBoost.
+  double known = 0.0, strongest = 0.0;
+  int known_count = 0;
+  for (int k = 0; k < kTones; ++k) {
+    if (tone_level_[k] > 0.0) {
+      known += tone_level_[k];
+      strongest = std::max(strongest, tone_level_[k]);
+      ++known_count;
+    }
+  }
+  Energies equalised = cleaned;
+  if (known_count > 0) {
+    const double fallback = known / known_count;
+    for (int k = 0; k < kTones; ++k) {
+      const double level = tone_level_[k] > 0.0 ? tone_level_[k] : fallback;
+      equalised[k] = cleaned[k] / std::max(level, strongest / kMaxToneBoost);
+    }
+    equalised = normalised(equalised);
+  }
+
+  const ToneSet& used = alphabet()[best_in(equalised, first, last, nullptr)];
+  double frame = 0.0, in_gap = 0.0;
+  for (int k = 0; k < kTones; ++k) {
+    const bool sent = k == used[0] || k == used[1] || k == used[2] || k == used[3];
+    if (sent) {
+      tone_level_[k] = tone_level_[k] > 0.0
+                           ? kLevelMemory * tone_level_[k] + (1.0 - kLevelMemory) * cleaned[k]
+                           : cleaned[k];
+    } else {
+      frame += e[k];
+      in_gap += g[k];
+    }
+  }
+  tail_frame_ = kTailMemory * tail_frame_ + frame;
+  tail_gap_ = kTailMemory * tail_gap_ + in_gap;
+  ++tail_symbols_;
+  return equalised;
+}
+
+void MfDecoder::Impl::header_done() {
+  // symbols_[0..2] and [3..5] are the two copies of the three digits.
+  for (int copy = 0; copy < 2; ++copy) {
+    int value = 0;
+    bool digits = true;
+    for (int d = 0; d < 3 && digits; ++d) {
+      const int s = best_symbol(symbols_[copy * 3 + d]);
+      digits = s >= kDigitZero && s < kDigitZero + 10;
+      value = value * 10 + (s - kDigitZero);
+    }
+    const int length = value - kLengthOffset;
+    if (digits && length >= 0 && length <= kMaxChars &&
+        std::find(candidates_.begin(), candidates_.end(), length) == candidates_.end()) {
+      candidates_.push_back(length);
+    }
+  }
+  if (candidates_.empty()) {
+    abandon_pass();
+    return;
+  }
+  longest_candidate_ = *std::max_element(candidates_.begin(), candidates_.end());
+}
+
+double MfDecoder::Impl::end_margin(int position) const {
+  const Energies& e = symbols_[6 + position];
+  double byte_score = 0.0;
+  best_in(e, 0, kBytes, &byte_score);
+  return score(e, kEndSymbol) - byte_score;
+}
+
+bool MfDecoder::Impl::end_pair_at(int position) const {
+  // Both end symbols must beat every byte in their places, and the place before them must not
+  // hold one (a length field announcing one byte too many would otherwise take the first end
+  // symbol for a byte).
+  return end_margin(position) > 0.0 && end_margin(position + 1) > 0.0 &&
+         (position == 0 || end_margin(position - 1) < 0.0);
+}
+
+void MfDecoder::Impl::finish_pass(int length, double end) {
+  ++accepted_;
+  std::vector<Energies> chars(symbols_.begin() + 6, symbols_.begin() + 6 + length);
+  const double start = pass_start_;
+  resume_search_at(end);
+  add_pass(std::move(chars), start, end);
+}
+
+void MfDecoder::Impl::abandon_pass() {
+  ++rejected_;
+  // Look again from just after the start pair: a real start may hide behind a false one.
+  resume_search_at(pass_start_ + 1.5 * period_);
+}
+
+void MfDecoder::Impl::resume_search_at(double t) {
+  state_ = State::kSearch;
+  scan_hop_ = static_cast<int64_t>(std::ceil(t / hop_));
+  hops_.clear();
+  hops_base_ = scan_hop_;
+}
+
+void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double start, double end) {
+  bool join = has_session_ && session_.sums.size() == chars.size() &&
+              start - session_.end <= kJoinSeconds * baseband_rate_;
+  std::vector<int> bytes(chars.size());
+  for (size_t i = 0; i < chars.size(); ++i) bytes[i] = best_in(chars[i], 0, kBytes, nullptr);
+  if (join && chars.size() >= kCompareFrom) {
+    // A different text of the same length is not voted into this one: noise leaves most bytes
+    // of a pass right, another text changes nearly all of them. Compared pass by pass, as two
+    // damaged passes may each be closer to the text than their sum.
+    bool similar = false;
+    for (const std::vector<int>& other : session_.pass_bytes) {
+      size_t differ = 0;
+      for (size_t i = 0; i < bytes.size(); ++i) differ += bytes[i] != other[i];
+      similar = similar || 4 * differ <= 3 * bytes.size();
+    }
+    join = similar;
+  }
+  if (!join) {
+    if (has_session_) report_session();
+    has_session_ = true;
+    session_ = Session();
+    session_.sums.assign(chars.size(), Energies{});
+  }
+  for (size_t i = 0; i < chars.size(); ++i) {
+    for (int k = 0; k < kTones; ++k) session_.sums[i][k] += chars[i][k];
+  }
+  ++session_.passes;
+  session_.pass_bytes.push_back(std::move(bytes));
+  session_.end = end;
+}
+
+void MfDecoder::Impl::report_session() {
+  has_session_ = false;
+  Text text(session_.sums.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<uint8_t>(best_in(session_.sums[i], 0, kBytes, nullptr));
+  }
+  const int passes = session_.passes;
+  session_ = Session();
+  ++decoded_;
+  if (on_text_) {
+    on_text_(text, passes);
+  } else {
+    queue_.push_back(std::move(text));
+  }
+}
+
+void MfDecoder::Impl::trim() {
+  const double needed =
+      (state_ == State::kSearch ? static_cast<double>(hops_base_) * hop_ : pass_start_) -
+      2.0 * symbol_period_;
+  const int64_t keep = static_cast<int64_t>(std::floor(needed));
+  const int64_t drop = keep - bb_base_;
+  if (drop > 8192 && drop <= static_cast<int64_t>(bb_.size())) {
+    bb_.erase(bb_.begin(), bb_.begin() + drop);
+    bb_base_ += drop;
+  }
+}
+
+MfDecoder::MfDecoder(int sample_rate, TextCallback on_text)
+    : impl_(new Impl(sample_rate, std::move(on_text))) {}
+
+MfDecoder::~MfDecoder() = default;
+
+bool MfDecoder::valid() const {
+  return impl_->valid_;
+}
+int MfDecoder::sample_rate() const {
+  return impl_->sample_rate_;
+}
+void MfDecoder::feed(const int16_t* pcm, size_t n) {
+  impl_->feed(pcm, n);
+}
+void MfDecoder::flush() {
+  impl_->flush();
+}
+void MfDecoder::reset() {
+  impl_->reset();
+}
+
+std::vector<MfDecoder::Text> MfDecoder::take_texts() {
+  std::vector<Text> out;
+  out.swap(impl_->queue_);
+  return out;
+}
+
+size_t MfDecoder::decoded() const {
+  return impl_->decoded_;
+}
+size_t MfDecoder::passes_accepted() const {
+  return impl_->accepted_;
+}
+size_t MfDecoder::passes_rejected() const {
+  return impl_->rejected_;
+}
+
+}  // namespace receiver

@@ -1,0 +1,80 @@
+// Streaming decoder of the multi-frequency sound-wave configuration format (the listening
+// device's side of transmit/transmit): microphone PCM in, configuration texts out.
+//
+// On the air: every 30 ms a symbol, 10 ms of silence and then a 20 ms raised-cosine burst of
+// four simultaneous tones out of eleven (10000 + 200 k Hz, k = 0..10); the 330 four-tone subsets
+// in lexicographic order are the symbols. Symbols 0-255 are bytes, 294 starts and 295 ends a
+// message. A pass is: 100 ms silence, 294 294, the three decimal digits of (length + 10) twice
+// (as the symbols of the ASCII digits), one symbol per byte, 295 295, 100 ms silence. A
+// transmission is three passes back to back.
+//
+// How it listens: the band is mixed down to baseband around 11 kHz and decimated to about
+// 3.7 kHz. A start pair is searched every 5 ms with matched raised-cosine windows at five clock
+// offsets between -1% and +1% (a sender/receiver clock mismatch scales every tone and the
+// symbol rate alike); once found, start time and clock offset are refined jointly on both start
+// symbols. Symbols are then read one by one: each is measured at a few timing offsets around its
+// predicted start and the best one is taken; a second-order loop follows the timing (drift,
+// a few ms of jitter). Each symbol keeps its eleven tone energies, normalised to sum 1, as its
+// soft value. The two copies of the length field give the candidate lengths; a pass is accepted
+// only when both end symbols stand where one of the candidates says. Accepted passes of the
+// same length that follow each other within 0.6 s (three per transmission, more when the
+// transmission is repeated) are combined: per position the soft values are summed and the byte
+// whose four tones collect the most is taken. The text is reported once the passes stop.
+//
+// Not thread-safe: feed, flush, reset and take_texts belong to one thread. The callback runs
+// inside feed or flush.
+#ifndef RECEIVER_MF_DECODER_H
+#define RECEIVER_MF_DECODER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace receiver {
+
+class MfDecoder {
+ public:
+  using Text = std::vector<uint8_t>;
+  // Receives each decoded text (any byte values, possibly empty) and the number of passes that
+  // were combined to get it.
+  using TextCallback = std::function<void(const Text& text, int passes)>;
+
+  // `sample_rate` of the PCM that will be fed: 32000 to 192000 Hz (44100 and 48000 are the usual
+  // capture rates); any other rate gives a decoder that is not valid() and ignores its input.
+  // Without a callback, decoded texts are queued for take_texts().
+  explicit MfDecoder(int sample_rate, TextCallback on_text = nullptr);
+  ~MfDecoder();
+  MfDecoder(const MfDecoder&) = delete;
+  MfDecoder& operator=(const MfDecoder&) = delete;
+
+  bool valid() const;
+  int sample_rate() const;
+
+  // Mono 16-bit samples, in chunks of any size (0 included).
+  void feed(const int16_t* pcm, size_t n);
+  // End of input: the passes gathered so far are combined and reported now instead of 0.6 s of
+  // audio after the last one. A pass still being read is dropped.
+  void flush();
+  // Forgets everything heard so far (statistics too).
+  void reset();
+
+  // Texts decoded since the last call (only used when there is no callback).
+  std::vector<Text> take_texts();
+
+  // Texts reported so far.
+  size_t decoded() const;
+  // Passes accepted (complete, with a length field that matched the end symbols).
+  size_t passes_accepted() const;
+  // Start pairs whose pass was not accepted (unreadable length field, end symbols missing).
+  size_t passes_rejected() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace receiver
+
+#endif  // RECEIVER_MF_DECODER_H

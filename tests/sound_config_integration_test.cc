@@ -1,0 +1,164 @@
+// The sound configuration calls on the virtual device running on the real clock: what they render
+// decodes back to the text, also through the microphone; one call at a time; a stop from another
+// thread ends a running call.
+#include <gtest/gtest.h>
+#include <ohaudio/virtual_device.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "receiver/mf_decoder.h"
+#include "receiver/tone_decoder.h"
+#include "sonora/sonora.h"
+#include "test_support.h"
+
+namespace {
+
+using sonora::Sonora;
+using testing_support::eventually;
+using Clock = std::chrono::steady_clock;
+
+std::vector<int16_t> rendered_samples() {
+  std::vector<uint8_t> bytes = vdev::rendered();
+  std::vector<int16_t> s(bytes.size() / 2);
+  std::memcpy(s.data(), bytes.data(), s.size() * 2);
+  return s;
+}
+
+template <typename Decoder>
+std::vector<std::string> decode(int rate, const std::vector<int16_t>& pcm) {
+  Decoder decoder(rate);
+  // Uneven chunks, as a capture callback would deliver them.
+  for (size_t at = 0; at < pcm.size();) {
+    const size_t n = std::min<size_t>(pcm.size() - at, 1000 + at % 777);
+    decoder.feed(pcm.data() + at, n);
+    at += n;
+  }
+  decoder.flush();
+  std::vector<std::string> texts;
+  for (const auto& t : decoder.take_texts()) texts.emplace_back(t.begin(), t.end());
+  return texts;
+}
+
+class SoundConfig : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::use_hardware(false);
+    vdev::set_manual_clock(false);
+    vdev::reset();
+  }
+  void TearDown() override { vdev::reset(); }
+};
+
+TEST_F(SoundConfig, RenderedTransmissionsDecodeToTheText) {
+  // Longer than the player's backlog (about 14 characters of tones fill 50 blocks): every code
+  // must still be played, and the last block of the transmission too.
+  const std::string text = "ssid=HomeNetwork-5G;pass=c0rrect h0rse!";
+  Sonora::gen_sound_config2(text.c_str(), 1);
+  std::vector<std::string> tone = decode<receiver::ToneDecoder>(48000, rendered_samples());
+  ASSERT_FALSE(tone.empty());
+  EXPECT_EQ(tone.front(), text);
+
+  vdev::reset();
+  const std::string short_text = "hello, world";
+  Sonora::gen_sound_config(short_text.c_str(), 1);
+  std::vector<std::string> mf = decode<receiver::MfDecoder>(44100, rendered_samples());
+  ASSERT_FALSE(mf.empty());
+  EXPECT_EQ(mf.front(), short_text);
+}
+
+// Collects what the capture delivers.
+std::mutex g_mutex;
+std::vector<int16_t> g_heard;
+void heard(const sonora::byte* data, size_t size, uint64_t) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  const size_t at = g_heard.size();
+  g_heard.resize(at + size / 2);
+  std::memcpy(g_heard.data() + at, data, size / 2 * 2);
+}
+
+TEST_F(SoundConfig, MicrophoneLoopDecodesTheText) {
+  // Renderer -> room -> capturer at 48000 Hz -> start_record_audio -> decoder.
+  vdev::set_echo(20, 0.5f);
+  ASSERT_TRUE(vdev::set_echo_impulse_response(vdev::room_impulse_response(48000, 100, 150, 8, 3)));
+  ASSERT_TRUE(vdev::set_capture_noise(-50.0f, 9));
+  sonora::audio::Suit a = testing_support::pcm_suit(48000, 1, 16, 1920);
+  sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora listener(&suit, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_heard.clear();
+  }
+  ASSERT_TRUE(listener.start_record_audio(heard, 0));
+  const std::string text = "key=0xC0FFEE";
+  Sonora::gen_sound_config2(text.c_str(), 1);
+  ASSERT_TRUE(listener.stop_record_audio());
+  std::vector<int16_t> pcm;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    pcm = g_heard;
+  }
+  std::vector<std::string> texts = decode<receiver::ToneDecoder>(48000, pcm);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.front(), text);
+}
+
+TEST_F(SoundConfig, OneCallAtATimeAndAStopEndsTheRunningOne) {
+  // Each call in turn: a second call while the first runs returns at once; a stop from another
+  // thread ends the first within its current step and fixed sleeps, far sooner than its ten
+  // repetitions would take (some 30 s). Then a new call runs normally.
+  struct Case {
+    const char* name;
+    void (*call)(const char*, int);
+  } cases[] = {{"tones", Sonora::gen_sound_config2}, {"multi-frequency", Sonora::gen_sound_config}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    vdev::reset();
+    std::atomic<bool> done{false};
+    std::thread first([&] {
+      c.call("a text sent ten times", 10);
+      done.store(true);
+    });
+    ASSERT_TRUE(eventually([] { return vdev::render_requests() > 10; }));
+    const auto t0 = Clock::now();
+    c.call("intruder", 1);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(200));
+    EXPECT_FALSE(done.load());
+    const auto stop_at = Clock::now();
+    Sonora::stop_sound_config();
+    first.join();
+    EXPECT_LT(Clock::now() - stop_at, std::chrono::seconds(5));
+    // Nothing of the intruder's text was sent.
+    const std::vector<int16_t> pcm = rendered_samples();
+    for (const auto& t : c.call == Sonora::gen_sound_config2
+                             ? decode<receiver::ToneDecoder>(48000, pcm)
+                             : decode<receiver::MfDecoder>(44100, pcm)) {
+      EXPECT_NE(t, "intruder");
+    }
+  }
+  // Stopping when nothing runs changes nothing; a new call then plays in full.
+  Sonora::stop_sound_config();
+  vdev::reset();
+  Sonora::gen_sound_config2("after", 1);
+  std::vector<std::string> texts = decode<receiver::ToneDecoder>(48000, rendered_samples());
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(texts.front(), "after");
+}
+
+TEST_F(SoundConfig, NoTextOrNoRepetitionPlaysNothing) {
+  Sonora::gen_sound_config2(nullptr, 1);
+  Sonora::gen_sound_config(nullptr, 1);
+  EXPECT_EQ(vdev::render_requests(), 0u);  // refused before any player was made
+  Sonora::gen_sound_config2("zero", 0);
+  const std::vector<int16_t> pcm = rendered_samples();
+  size_t loud = 0;
+  for (int16_t v : pcm) loud += (v > 100 || v < -100) ? 1 : 0;
+  EXPECT_EQ(loud, 0u);
+}
+
+}  // namespace
