@@ -20,13 +20,13 @@ test: build
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 test-asan: bootstrap
-	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMARLIN_SANITIZE=address
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARLIN_SANITIZE=address
 	$(CMAKE) --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/.lsan-suppressions UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 test-tsan: bootstrap
-	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DMARLIN_SANITIZE=thread
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARLIN_SANITIZE=thread
 	$(CMAKE) --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS)

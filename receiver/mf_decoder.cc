@@ -41,7 +41,8 @@ constexpr double kStartRatio = 2.0;
 constexpr double kRefineOffsetStep = 0.0005;
 constexpr int kRefineOffsetSteps = 6;
 constexpr double kRefineTimeStep = 0.5;
-// Timing offsets (in units of 1/18 of a tone frame) tried for every symbol.
+// Every symbol is measured at 2 * kTrackSteps + 1 start times, 1/18 of a tone frame (about 1.1 ms)
+// apart, and read at the best one.
 constexpr int kTrackSteps = 3;
 constexpr double kTrackStepFraction = 1.0 / 18.0;
 // Timing loop gains (phase, period).
@@ -137,7 +138,7 @@ struct MfDecoder::Impl {
   bool available(double t, double length) const { return t + length + 2.0 < end_time(); }
   // Raised-cosine weighted samples of a frame of `length` starting at `t`.
   int weigh(double t, double length, Complex* out) const;
-  // Energies of the tones `tones` (all eleven when null) for weighted samples `x`.
+  // Energies of the eleven tones at clock offset `offset` for weighted samples `x`.
   void tone_energies(const Complex* x, int count, double offset, Energies* e) const;
   void energies_at(double t, double offset, Energies* e) const;
   double start_energy(double t, double offset) const;

@@ -12,14 +12,18 @@
 // 3.7 kHz. A start pair is searched every 5 ms with matched raised-cosine windows at five clock
 // offsets between -1% and +1% (a sender/receiver clock mismatch scales every tone and the
 // symbol rate alike); once found, start time and clock offset are refined jointly on both start
-// symbols. Symbols are then read one by one: each is measured at a few timing offsets around its
-// predicted start and the best one is taken; a second-order loop follows the timing (drift,
-// a few ms of jitter). Each symbol keeps its eleven tone energies, normalised to sum 1, as its
-// soft value. The two copies of the length field give the candidate lengths; a pass is accepted
-// only when both end symbols stand where one of the candidates says. Accepted passes of the
-// same length that follow each other within 0.6 s (three per transmission, more when the
-// transmission is repeated) are combined: per position the soft values are summed and the byte
-// whose four tones collect the most is taken. The text is reported once the passes stop.
+// symbols. Symbols are then read one by one: each is measured at a few start times around its
+// predicted one (up to +-3.3 ms) and read at the best; a second-order loop follows the timing
+// (drift, playback stalls and skips). Per symbol the eleven tone energies are cleaned of the
+// room's echo (the energy each tone had in the silent gap just before, scaled by how much of the
+// gap shows up in unused tones) and of the room's colouring (each tone divided by its level in
+// earlier symbols that used it), then normalised to sum 1: the symbol's soft value. The two
+// copies of the length field give the candidate lengths; a pass is accepted only when both end
+// symbols, and no end symbol just before them, stand where a candidate says. Accepted passes of
+// the same length whose starts follow the previous end within 0.6 s (three per transmission,
+// more when the transmission is repeated) are combined unless most of their bytes differ: per
+// position the soft values are summed and the byte whose four tones collect the most is taken.
+// The text is reported once no further pass starts within 0.6 s, or at flush().
 //
 // Not thread-safe: feed, flush, reset and take_texts belong to one thread. The callback runs
 // inside feed or flush.

@@ -4,10 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
-#ifdef TONE_DEBUG
-#include <cstdio>
-#include <cstdlib>
-#endif
 #include <utility>
 
 namespace receiver {
@@ -23,10 +19,18 @@ constexpr int kSeparator = 5;
 // Outside, any tone is "stray" (the end of an earlier repetition, a whistle).
 constexpr int kSilenceState = 0;
 constexpr int kSeparatorState = 1;
-inline int dibit_state(int d, int k) { return 2 + d * 4 + (k - 1); }    // k-th dibit, 1-4
-inline int marker_state(int d, int k) { return 18 + d * 3 + (k - 1); }  // after k-th, 1-3
-inline int closing_state(int d) { return 30 + d; }
-inline int stray_state(int c) { return 34 + c; }
+inline int dibit_state(int d, int k) {
+  return 2 + d * 4 + (k - 1);
+}  // k-th dibit, 1-4
+inline int marker_state(int d, int k) {
+  return 18 + d * 3 + (k - 1);
+}  // after k-th, 1-3
+inline int closing_state(int d) {
+  return 30 + d;
+}
+inline int stray_state(int c) {
+  return 34 + c;
+}
 constexpr int kStates = 40;
 // Boundaries kept for the search's look-back (longer than the longest code).
 constexpr size_t kRing = 32;
@@ -35,8 +39,12 @@ constexpr size_t kRing = 32;
 // 60 periods per code; tone and duration are fixed in Hz and seconds whatever rate we capture at.
 constexpr double kRenderRate = 48000.0;
 constexpr int kPeriodsPerCode = 60;
-inline double tone_hz(int code) { return kRenderRate / (10 - code); }
-inline double code_seconds(int code) { return kPeriodsPerCode * (10 - code) / kRenderRate; }
+inline double tone_hz(int code) {
+  return kRenderRate / (10 - code);
+}
+inline double code_seconds(int code) {
+  return kPeriodsPerCode * (10 - code) / kRenderRate;
+}
 
 constexpr double kFrameSeconds = 0.001;
 constexpr double kWindowSeconds = 0.004;
@@ -44,9 +52,9 @@ constexpr double kWindowSeconds = 0.004;
 // Scores are in dB of how far a tone stands above the strongest other tone, clipped so that a
 // few wild frames cannot outvote a whole code.
 constexpr float kClipDb = 12.0f;
-// A tone less than this far above its band's background loses twice the shortfall.
+// A tone less than this far above its band's background loses half the shortfall.
 constexpr float kPresenceDb = 8.0f;
-constexpr float kPresenceWeight = 2.0f;
+constexpr float kPresenceWeight = 0.5f;
 // Background tracking per frame: up by this much when above, down four times as fast when
 // below, which settles on the band's 20th percentile.
 constexpr float kFloorStepDb = 0.05f;
@@ -57,6 +65,8 @@ constexpr float kDurationPenalty = 1.0f;
 // Cost of a code following a code of the same tone: that happens only at both ends of a
 // transmission (and where a repeat marker was lost), so a long tone is one code by default.
 constexpr float kSameCodePenalty = 6.0f;
+// Cost of ending a transmission without closing copies.
+constexpr float kCutEndPenalty = 8.0f;
 // Cost of each stray tone: a tone that fits the format is taken as part of a transmission.
 constexpr float kStrayPenalty = 3.0f;
 // Cost of each closing copy: two are sent, reverberation may add more.
@@ -201,15 +211,6 @@ void ToneDecoder::analyse_frame() {
     floor_db_[c] += level[c] > floor_db_[c] ? kFloorStepDb : -4.0f * kFloorStepDb;
     floor_db_[c] = std::max(floor_db_[c], floor_min_db_);
   }
-#ifdef TONE_DEBUG
-  if (getenv("TONE_FRAMES")) {
-    fprintf(stderr, "F");
-    for (int c = 0; c < kCodes; ++c) fprintf(stderr, " %5.1f", level[c]);
-    fprintf(stderr, " |");
-    for (int c = 0; c < kCodes; ++c) fprintf(stderr, " %5.1f", scores[c]);
-    fprintf(stderr, "\n");
-  }
-#endif
   push_scores(scores);
 
   // Keep the latest frames for replay after a decision.
@@ -229,13 +230,6 @@ void ToneDecoder::analyse_frame() {
   }
   const int quiet = static_cast<int>(std::lround(kNoSeparatorSeconds / kFrameSeconds));
   const size_t max_frames = static_cast<size_t>(std::lround(kMaxStretchSeconds / kFrameSeconds));
-#ifdef TONE_DEBUG
-  if (getenv("TONE_TOP")) {
-    fprintf(stderr, "b %zu top %d (%.1f, S %.1f) sep %d:", b, top, best[top], best[0], separator);
-    for (int st = 0; st < kStates; ++st) if (best[st] > best[top] - 30) fprintf(stderr, " %d=%.1f/%d<%d", st, best[st], separators[st], back_prev_[b * kStates + st]);
-    fprintf(stderr, "\n");
-  }
-#endif
   const bool over = separator >= 0 && static_cast<int>(b) - separator >= quiet;
   const bool idle = separator < 0 && top == kSilenceState && static_cast<int>(b) >= quiet;
   if (over || idle) {
@@ -283,11 +277,16 @@ void ToneDecoder::build_transitions() {
     for (int d = 0; d < 4; ++d) link(stray_state(c), closing_state(d), kStrayPenalty);
     link(kSeparatorState, stray_state(c), 0);
   }
-  // Silence may follow anything; except after the closing copies, only at a price (inside a
-  // transmission codes follow each other without gaps).
+  // Silence may follow anything. Inside a transmission codes follow each other without gaps,
+  // so there only at a price. A transmission ends after its closing copies, or, when the player
+  // cut those off, after a whole byte.
   for (int st = 0; st < kStates; ++st) {
-    const bool free = st == kSilenceState || (st >= closing_state(0) && st < stray_state(0));
-    link(kSilenceState, st, free ? 0.0f : kCodeToSilencePenalty);
+    float cost = kCodeToSilencePenalty;
+    if (st == kSilenceState || (st >= closing_state(0) && st < stray_state(0))) cost = 0.0f;
+    for (int d = 0; d < 4; ++d) {
+      if (st == dibit_state(d, 4)) cost = kCutEndPenalty;
+    }
+    link(kSilenceState, st, cost);
   }
 }
 
@@ -321,10 +320,10 @@ void ToneDecoder::push_scores(const float* scores) {
     for (int len = shortest; len <= longest; ++len) {
       if (static_cast<size_t>(len) > b) break;
       const size_t s = b - static_cast<size_t>(len);
-      const double segment =
-          code < 0 ? kSilenceScore
-                   : prefix_[row * kCodes + code] - prefix_[(s % kRing) * kCodes + code] -
-                         kDurationPenalty * std::fabs(len - code_frames_[code]);
+      const double segment = code < 0 ? kSilenceScore
+                                      : prefix_[row * kCodes + code] -
+                                            prefix_[(s % kRing) * kCodes + code] -
+                                            kDurationPenalty * std::fabs(len - code_frames_[code]);
       const double* prev = &best_[(s % kRing) * kStates];
       for (const auto& t : from_[static_cast<size_t>(st)]) {
         if (prev[t.from] <= kUnreachable) continue;
@@ -350,9 +349,6 @@ void ToneDecoder::push_scores(const float* scores) {
 
 void ToneDecoder::decide(bool forced) {
   size_t b = frames_;
-#ifdef TONE_DEBUG
-  fprintf(stderr, "decide at %zu forced %d\n", b, forced);
-#endif
   const double* last = &best_[(b % kRing) * kStates];
   int state = static_cast<int>(std::max_element(last, last + kStates) - last);
   if (last_separator_[(b % kRing) * kStates + static_cast<size_t>(state)] >= 0) {
@@ -367,9 +363,6 @@ void ToneDecoder::decide(bool forced) {
       } else if (code >= 0) {
         codes.push_back(code);
       }
-#ifdef TONE_DEBUG
-      if (code >= 0) fprintf(stderr, "[%zu:%d/%d x%zu]", b - len, code, state, len);
-#endif
       const int prev = back_prev_[b * kStates + static_cast<size_t>(state)];
       b -= len;
       state = prev;
@@ -392,11 +385,6 @@ void ToneDecoder::decide(bool forced) {
 }
 
 void ToneDecoder::parse(const std::vector<int>& codes) {
-#ifdef TONE_DEBUG
-  fprintf(stderr, "parse %zu codes:", codes.size());
-  for (int c : codes) fprintf(stderr, "%d", c);
-  fprintf(stderr, "\n");
-#endif
   const size_t n = codes.size();
   size_t i = 0;
   while (i < n) {

@@ -9,13 +9,20 @@
 // low byte first. There is no length field: the text ends where the tones end.
 //
 // How it listens: every millisecond it measures the six tone energies over a 4 ms Hann window
-// and scores each tone by how far it stands above the strongest other one (and above its own
-// background, so that noise with a tilted spectrum does not pass for a tone). A duration-aware
-// Viterbi search segments the scores into codes: a code lasts its own length, codes follow each
-// other without gaps until the transmission ends, and two codes of the same tone are told apart
-// by their total length. Once the best path has gone 150 ms without a separator (inside a
-// transmission there is one at least every 80 ms), its codes are parsed and a text is reported
-// only if its CRC matches.
+// and scores each tone by how far it stands above the strongest other one (and, mildly, above
+// its own background, so that noise with a tilted spectrum does not pass for a tone). A
+// duration-aware Viterbi search segments the scores into codes that follow the format: a code
+// lasts its own length, codes follow each other without gaps, a marker stands only between two
+// equal dibits, a byte has four dibits, and tones that fit nowhere are stray. Two codes of the
+// same tone are told apart by their total length. Once no plausible reading has had a separator
+// for 150 ms (inside a transmission there is one at least every 80 ms), the best reading is
+// parsed and a text is reported only if its CRC matches. A transmission is reported about
+// 0.15 s after its tones end.
+//
+// Limits (simulated speaker-to-microphone paths): white or babble noise down to 0 dB SNR,
+// player clocks 0.5 % off, player stalls of a few ms; in a room with a 150 ms reverberant tail
+// the direct sound should be at least ~6 dB above the reverberation: at 0-3 dB the shortest
+// codes drown in the ringing of the ones before, and a repetition has to do.
 //
 // Not thread-safe: feed, flush and take_texts belong to one thread. The callback runs inside
 // feed or flush.
@@ -84,8 +91,8 @@ class ToneDecoder {
   size_t decoded_ = 0;
 
   // Analysis.
-  int hop_ = 0;     // samples per frame
-  int window_ = 0;  // samples per window
+  int hop_ = 0;                   // samples per frame
+  int window_ = 0;                // samples per window
   std::vector<float> cos_table_;  // [code][n], Hann-weighted
   std::vector<float> sin_table_;
   std::vector<float> samples_;  // the last `window_` samples
@@ -104,15 +111,15 @@ class ToneDecoder {
   float code_frames_[6] = {};  // expected length of each code in frames
   int min_frames_[6] = {};
   int max_frames_[6] = {};
-  std::vector<int> state_code_;                  // [state] its code, -1 for silence
-  std::vector<std::vector<Transition>> from_;    // [state] the states it may follow
-  std::vector<double> prefix_;       // [boundary % ring][6] cumulative scores
-  std::vector<double> best_;         // [boundary % ring][state]
-  std::vector<int> last_separator_;  // [boundary % ring][state] where the path's last
-                                     // separator ended; -1 none
-  std::vector<uint8_t> back_len_;    // [boundary][state]
-  std::vector<uint8_t> back_prev_;   // [boundary][state]
-  std::vector<float> recent_;        // scores of the last frames, replayed after a decision
+  std::vector<int> state_code_;                // [state] its code, -1 for silence
+  std::vector<std::vector<Transition>> from_;  // [state] the states it may follow
+  std::vector<double> prefix_;                 // [boundary % ring][6] cumulative scores
+  std::vector<double> best_;                   // [boundary % ring][state]
+  std::vector<int> last_separator_;            // [boundary % ring][state] where the path's last
+                                               // separator ended; -1 none
+  std::vector<uint8_t> back_len_;              // [boundary][state]
+  std::vector<uint8_t> back_prev_;             // [boundary][state]
+  std::vector<float> recent_;  // scores of the last frames, replayed after a decision
   size_t frames_ = 0;
 };
 

@@ -967,6 +967,49 @@ TEST(KxAgcFastPath, RandomStates) {
   }
 }
 
+TEST(KxAgcFastPath, ControllerAtThresholdsAndBounds) {
+  // Silence publishes no peak, so the error stays fixed for a whole block and the fast path
+  // advances the integrator many frames at once. Errors that divide the thresholds, sums at and
+  // next to them, gains free, on a bound and beyond it, lengths around the step points.
+  struct Error {
+    INT32 dist;
+    bool gated;
+  };
+  const Error errors[] = {{351, false},    {512, false},   {1024, false},   {5120, false},
+                          {25600, false},  {51200, false}, {51201, false},  {70000, false},
+                          {-351, false},   {-1024, false}, {-3072, false},  {-30720, false},
+                          {-30721, false}, {-50000, false}, {350, false},   {-350, false},
+                          {0, false},      {1, false},     {-1, false},     {512, true},
+                          {30720, true},   {30721, true},  {-1024, true},   {-409600, true},
+                          {-1638400, true}, {-1638401, true}, {-2000000, true}};
+  const INT32 kMax = std::numeric_limits<INT32>::max();
+  const INT32 kMin = std::numeric_limits<INT32>::min();
+  const int lengths[] = {1, 2, 30, 31, 60, 61, 151, 400};
+  for (const Error& e : errors) {
+    for (INT32 gain : {-24, -23, 0, 24, 30, -30}) {
+      for (INT32 acc : {0, 1, -1, 51201, -30721, 1638400, -1638401, kMax, kMax - 1000, kMin,
+                        kMin + 1000}) {
+        for (int frames : lengths) {
+          reset(1);
+          AGC_INFO* a = agc_info();
+          // dist = target - peak - 512 gain above the gate, peak - gate - 512 gain under it.
+          const INT32 peak =
+              e.gated ? e.dist + a->iNgTHD + 512 * gain : a->iTargetLvl - e.dist - 512 * gain;
+          if ((peak > a->iNgTHD) == e.gated) continue;  // not in the intended regime
+          a->iPeakLDB = peak;
+          a->iCurGainL = gain;
+          a->iActiveGainL = gain;
+          a->AccSumL = acc;
+          const std::vector<short> zeros(static_cast<size_t>(frames), 0);
+          ASSERT_TRUE(same_through_both(zeros, frames))
+              << "dist " << e.dist << (e.gated ? " gated" : "") << ", gain " << gain << ", acc "
+              << acc << ", frames " << frames;
+        }
+      }
+    }
+  }
+}
+
 TEST(KxAgcFastPath, UnalignedBuffer) {
   // Samples read and written bytewise: a buffer at an odd address works the same.
   std::mt19937 rng(5);

@@ -14,12 +14,10 @@
 //   sound_channel::add_at_snr(x, sound_channel::white_noise(x.size(), seed), p, 10.0);
 //   auto mic = sound_channel::to_pcm(x);
 //
-// The rate change uses speexdsp's resampler. The test programs do not link speexdsp, so it is
-// loaded at run time (available() says whether that worked).
+// The rate change uses speexdsp's resampler.
 #ifndef TESTS_SOUND_CHANNEL_H
 #define TESTS_SOUND_CHANNEL_H
 
-#include <dlfcn.h>
 #include <speex/speex_resampler.h>
 
 #include <algorithm>
@@ -36,7 +34,9 @@ using Signal = std::vector<float>;
 
 constexpr double kPi = 3.14159265358979323846;
 
-inline Signal from_pcm(const std::vector<int16_t>& pcm) { return Signal(pcm.begin(), pcm.end()); }
+inline Signal from_pcm(const std::vector<int16_t>& pcm) {
+  return Signal(pcm.begin(), pcm.end());
+}
 
 inline std::vector<int16_t> to_pcm(const Signal& x) {
   std::vector<int16_t> out(x.size());
@@ -51,7 +51,9 @@ inline Signal silence(double seconds, int rate) {
   return Signal(static_cast<size_t>(std::lround(seconds * rate)), 0.0f);
 }
 
-inline void append(Signal& to, const Signal& what) { to.insert(to.end(), what.begin(), what.end()); }
+inline void append(Signal& to, const Signal& what) {
+  to.insert(to.end(), what.begin(), what.end());
+}
 
 inline void scale_db(Signal& x, double db) {
   const float g = static_cast<float>(std::pow(10.0, db / 20.0));
@@ -80,8 +82,8 @@ inline double power(const Signal& x) {
 
 // Adds `noise` (as long as x or longer) scaled so that signal_power / noise power = snr_db.
 inline void add_at_snr(Signal& x, const Signal& noise, double signal_power, double snr_db) {
-  const double np = power(Signal(noise.begin(), noise.begin() + static_cast<long>(
-                                                                    std::min(noise.size(), x.size()))));
+  const double np = power(
+      Signal(noise.begin(), noise.begin() + static_cast<long>(std::min(noise.size(), x.size()))));
   if (np <= 0.0) return;
   const float g = static_cast<float>(std::sqrt(signal_power / np * std::pow(10.0, -snr_db / 10.0)));
   for (size_t i = 0; i < x.size() && i < noise.size(); ++i) x[i] += g * noise[i];
@@ -166,8 +168,8 @@ inline Signal talker(size_t n, int rate, uint32_t seed) {
         pulse = 1.0;
       }
       const double excitation = pulse + 0.05 * (u(rng) - 0.5);
-      const double voiced = formants[0](excitation) + 0.6 * formants[1](excitation) +
-                            0.3 * formants[2](excitation);
+      const double voiced =
+          formants[0](excitation) + 0.6 * formants[1](excitation) + 0.3 * formants[2](excitation);
       out[i] = static_cast<float>(lp2(lp1(hp(env * voiced))));
     }
   }
@@ -210,8 +212,8 @@ inline Signal room_response(int rate, double tail_seconds, double direct_to_reve
   }
   double reverb = 0.0;
   for (size_t i = 1; i < n; ++i) reverb += h[i] * h[i];
-  const double scale = reverb > 0 ? std::sqrt(std::pow(10.0, -direct_to_reverb_db / 10.0) / reverb)
-                                  : 0.0;
+  const double scale =
+      reverb > 0 ? std::sqrt(std::pow(10.0, -direct_to_reverb_db / 10.0) / reverb) : 0.0;
   Signal out(n);
   out[0] = 1.0f;
   for (size_t i = 1; i < n; ++i) out[i] = static_cast<float>(h[i] * scale);
@@ -296,72 +298,37 @@ inline Signal jitter(const Signal& x, int rate, double block_seconds, double pro
   return out;
 }
 
-// speexdsp's resampler, loaded at run time.
-struct Speex {
-  decltype(&speex_resampler_init_frac) init_frac = nullptr;
-  decltype(&speex_resampler_process_float) process_float = nullptr;
-  decltype(&speex_resampler_get_input_latency) input_latency = nullptr;
-  decltype(&speex_resampler_skip_zeros) skip_zeros = nullptr;
-  decltype(&speex_resampler_destroy) destroy = nullptr;
-
-  static const Speex& get() {
-    static const Speex s = load();
-    return s;
-  }
-  bool ok() const {
-    return init_frac && process_float && input_latency && skip_zeros && destroy;
-  }
-
- private:
-  static Speex load() {
-    Speex s;
-    void* lib = dlopen("libspeexdsp.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) lib = dlopen("libspeexdsp.so", RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) return s;
-    s.init_frac = reinterpret_cast<decltype(s.init_frac)>(dlsym(lib, "speex_resampler_init_frac"));
-    s.process_float =
-        reinterpret_cast<decltype(s.process_float)>(dlsym(lib, "speex_resampler_process_float"));
-    s.input_latency = reinterpret_cast<decltype(s.input_latency)>(
-        dlsym(lib, "speex_resampler_get_input_latency"));
-    s.skip_zeros = reinterpret_cast<decltype(s.skip_zeros)>(dlsym(lib, "speex_resampler_skip_zeros"));
-    s.destroy = reinterpret_cast<decltype(s.destroy)>(dlsym(lib, "speex_resampler_destroy"));
-    return s;
-  }
-};
-
-inline bool available() { return Speex::get().ok(); }
-
 // Plays x, sampled at `played_rate`, into a recorder running at `recorded_rate` (both may be
 // fractional: 48000 * 1.005 is a player running 0.5 % fast). Timing is kept: no delay is added.
-// Returns an empty signal when speexdsp is not available.
 inline Signal change_rate(const Signal& x, double played_rate, double recorded_rate,
                           int quality = 8) {
-  const Speex& sp = Speex::get();
-  if (!sp.ok() || x.empty()) return {};
+  if (x.empty()) return {};
   // The ratio as a fraction with a common scale of 1000 (0.001 Hz resolution is plenty).
   const auto num = static_cast<spx_uint32_t>(std::llround(played_rate * 1000));
   const auto den = static_cast<spx_uint32_t>(std::llround(recorded_rate * 1000));
   int err = 0;
-  SpeexResamplerState* st =
-      sp.init_frac(1, num, den, static_cast<spx_uint32_t>(std::lround(played_rate)),
-                   static_cast<spx_uint32_t>(std::lround(recorded_rate)), quality, &err);
+  SpeexResamplerState* st = speex_resampler_init_frac(
+      1, num, den, static_cast<spx_uint32_t>(std::lround(played_rate)),
+      static_cast<spx_uint32_t>(std::lround(recorded_rate)), quality, &err);
   if (st == nullptr) return {};
-  sp.skip_zeros(st);
+  speex_resampler_skip_zeros(st);
   Signal in = x;
-  in.insert(in.end(), static_cast<size_t>(sp.input_latency(st)) + 16, 0.0f);
-  Signal out(static_cast<size_t>(static_cast<double>(in.size()) * recorded_rate / played_rate) + 64);
+  in.insert(in.end(), static_cast<size_t>(speex_resampler_get_input_latency(st)) + 16, 0.0f);
+  Signal out(static_cast<size_t>(static_cast<double>(in.size()) * recorded_rate / played_rate) +
+             64);
   size_t done_in = 0, done_out = 0;
   while (done_in < in.size() && done_out < out.size()) {
     spx_uint32_t in_len = static_cast<spx_uint32_t>(std::min<size_t>(in.size() - done_in, 1 << 16));
     spx_uint32_t out_len = static_cast<spx_uint32_t>(out.size() - done_out);
-    sp.process_float(st, 0, in.data() + done_in, &in_len, out.data() + done_out, &out_len);
+    speex_resampler_process_float(st, 0, in.data() + done_in, &in_len, out.data() + done_out,
+                                  &out_len);
     if (in_len == 0 && out_len == 0) break;
     done_in += in_len;
     done_out += out_len;
   }
-  sp.destroy(st);
-  out.resize(std::min(done_out, static_cast<size_t>(static_cast<double>(x.size()) *
-                                                        recorded_rate / played_rate)));
+  speex_resampler_destroy(st);
+  out.resize(std::min(
+      done_out, static_cast<size_t>(static_cast<double>(x.size()) * recorded_rate / played_rate)));
   return out;
 }
 

@@ -1,9 +1,11 @@
 // The sonora command-line program plays WAV files through the engine on the virtual device,
-// records through it and runs the duplex (echo cancellation) demo.
+// records through it, runs the duplex (echo cancellation) demo, sends sound-wave configurations
+// and decodes them from files and from the microphone.
 #include <cairo.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -232,6 +234,21 @@ TEST(SonoraTool, UsageErrorsExitWithTwo) {
       "duplex --seconds 1",
       "duplex --seconds many",
       "duplex " + wav,
+      "soundconfig",
+      "soundconfig one two",
+      "soundconfig hi --format auto",
+      "soundconfig hi --format morse",
+      "soundconfig hi --times 0",
+      "soundconfig hi --times twice",
+      "soundconfig hi --device hw --out " + wav,
+      "soundconfig " + std::string(990, 'a'),  // longer than a header can announce
+      "decode",
+      "decode " + wav + " --format morse",
+      "decode " + wav + " --seconds 1",
+      "listen " + wav,
+      "listen --seconds 0",
+      "listen --format morse",
+      "listen --device hw --source " + wav,
   };
   for (const auto& args : cases) {
     Result r = run(args);
@@ -418,6 +435,99 @@ TEST(SonoraTool, DuplexCancelsTheEchoAndWritesItsFiles) {
     std::remove((dir + "/" + name).c_str());
   }
   rmdir(dir.c_str());
+}
+
+// A text sent with soundconfig on the virtual device comes back from the rendered audio through
+// decode (both decoders listening, only the right one answering) and, at 48 kHz, through listen
+// from the virtual microphone; the printed duration is what the transmission took.
+TEST(SonoraTool, SoundConfigTransmissionsDecodeBackToTheText) {
+  struct Case {
+    std::string format;
+    int rate;
+    std::string text;     // sent (in single quotes on the command line)
+    std::string printed;  // as decode prints it
+  } cases[] = {
+      {"mf", 44100, "ssid=net", "mf: ssid=net"},
+      {"tone", 48000, "hi", "tone: hi"},
+      {"tone", 48000, "\xc3\xa9\\", "tone: \\xc3\\xa9\\x5c"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format + " " + c.printed);
+    const std::string tx = temp_path("tx.wav");
+    Result sent = run("soundconfig '" + c.text + "' --format " + c.format + " --out " + tx);
+    ASSERT_EQ(sent.code, 0) << sent.err;
+    const double estimate = printed_number(sent.out, "about ");
+    ASSERT_TRUE(std::isfinite(estimate)) << sent.out;
+    EXPECT_NEAR(estimate, sent.seconds, 0.4) << sent.out;
+    SF_INFO info;
+    std::vector<int16_t> rendered;
+    ASSERT_TRUE(read_wav(tx, &info, &rendered));
+    EXPECT_EQ(info.samplerate, c.rate);
+    EXPECT_EQ(info.channels, 1);
+
+    Result decoded = run("decode " + tx);
+    EXPECT_EQ(decoded.code, 0) << decoded.err;
+    EXPECT_EQ(decoded.out, c.printed + "\n");
+    if (c.rate == 48000) {
+      Result heard = run("listen --source " + tx + " --quiet");
+      EXPECT_EQ(heard.code, 0) << heard.err;
+      EXPECT_EQ(heard.out, c.printed + "\n");
+    }
+    std::remove(tx.c_str());
+  }
+}
+
+// Audio without a transmission, or that no chosen decoder can take, decodes to nothing: exit 1,
+// nothing on standard output, the file named on standard error.
+TEST(SonoraTool, DecodeOfAudioWithoutATransmissionExitsWithOne) {
+  struct Case {
+    std::string name;
+    int rate;
+    std::vector<int16_t> samples;
+    std::string format;  // --format, "" for the default (both)
+  } cases[] = {
+      {"silence", 48000, std::vector<int16_t>(48000), ""},
+      {"music at 44.1 kHz", 44100, tone(44100, 1, 2.0), ""},
+      {"music, tone only", 48000, tone(48000, 1, 2.0), "--format tone"},
+      {"music, mf only", 44100, tone(44100, 1, 2.0), "--format mf"},
+      {"a rate neither decoder takes", 16000, tone(16000, 1, 1.0), ""},
+  };
+  const std::string wav = temp_path("quiet.wav");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(write_wav(wav, c.rate, 1, c.samples));
+    Result r = run("decode " + wav + " " + c.format);
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(wav), std::string::npos) << r.err;
+  }
+  std::remove(wav.c_str());
+}
+
+// Ctrl-C stops a long transmission at once (stop_sound_config) instead of after its repetitions.
+TEST(SonoraTool, SoundConfigStopsOnInterrupt) {
+  for (const char* format : {"mf", "tone"}) {
+    SCOPED_TRACE(format);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      execl(SONORA_TOOL, SONORA_TOOL, "soundconfig", "hello", "--format", format, "--times", "30",
+            "--quiet", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    usleep(1000 * 1000);
+    kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_LT(seconds, 4.0) << "the transmission went on after Ctrl-C";
+  }
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ using Bytes = std::vector<unsigned char>;
 Codes encode(const Bytes& text, std::string* printed = nullptr, int capacity = 4096) {
   Codes codes(static_cast<size_t>(capacity));
   testing::internal::CaptureStdout();
-  const int n = voiceenc_data2code(text.data(), static_cast<int>(text.size()), codes.data(),
-                                   capacity);
+  const int n =
+      voiceenc_data2code(text.data(), static_cast<int>(text.size()), codes.data(), capacity);
   const std::string out = testing::internal::GetCapturedStdout();
   if (printed != nullptr) *printed = out;
   codes.resize(static_cast<size_t>(n));
@@ -86,15 +86,10 @@ struct StreamCase {
 
 TEST(VoiceencData2Code, ReferenceStreams) {
   const StreamCase cases[] = {
-      {"abc",
-       {'a', 'b', 'c'},
-       "checksum: 4957\n",
-       {5, 5, 5, 1, 2, 0, 1, 5, 1, 2, 0, 2, 5, 1, 2, 0, 3, 5, 1,
-        0, 2, 1, 5, 1, 4, 1, 4, 1, 3, 3, 3}},
-      {"empty",
-       {},
-       "checksum: ffff\n",
-       {5, 5, 5, 3, 4, 3, 4, 3, 4, 3, 5, 3, 4, 3, 4, 3, 4, 3, 3, 3}},
+      {"abc", {'a', 'b', 'c'}, "checksum: 4957\n", {5, 5, 5, 1, 2, 0, 1, 5, 1, 2, 0, 2, 5, 1, 2, 0,
+                                                    3, 5, 1, 0, 2, 1, 5, 1, 4, 1, 4, 1, 3, 3, 3}},
+      {"empty", {}, "checksum: ffff\n", {5, 5, 5, 3, 4, 3, 4, 3, 4, 3,
+                                         5, 3, 4, 3, 4, 3, 4, 3, 3, 3}},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -159,8 +154,7 @@ TEST(VoiceencData2Code, CapacityCutsStorageNotLength) {
 TEST(VoiceencData2Code, NegativeLengthIsTheEmptyText) {
   Codes buf(64);
   testing::internal::CaptureStdout();
-  const int n = voiceenc_data2code(reinterpret_cast<const unsigned char*>("x"), -5, buf.data(),
-                                   64);
+  const int n = voiceenc_data2code(reinterpret_cast<const unsigned char*>("x"), -5, buf.data(), 64);
   testing::internal::GetCapturedStdout();
   buf.resize(static_cast<size_t>(n));
   EXPECT_EQ(buf, encode({}));
@@ -228,7 +222,7 @@ TEST(VoiceencCode2Pcm, FirstPeriods) {
   const auto five = render(48000, 60, 5, 96000);
   ASSERT_GE(zero.size(), 20u);
   ASSERT_GE(five.size(), 10u);
-  const std::vector<int16_t> period0 = {-8192, -4916, -1640, 1636, 4912,
+  const std::vector<int16_t> period0 = {-8192, -4916, -1640, 1636,  4912,
                                         8188,  4912,  1636,  -1640, -4916};
   const std::vector<int16_t> period5 = {-8192, 0, 8192, 2731, -2730};
   EXPECT_EQ(std::vector<int16_t>(zero.begin(), zero.begin() + 10), period0);

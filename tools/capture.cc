@@ -14,14 +14,15 @@ std::vector<uint8_t> g_sink;
 
 }  // namespace
 
-sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count) {
+sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count, int rate,
+                                 size_t block) {
   sonora::audio::Suit audio;
   std::memset(&audio, 0, sizeof(audio));
   audio.type = sonora::audio::kTypeRawPCM;
-  audio.sample_rate = kCaptureRate;
+  audio.sample_rate = rate;
   audio.channel_per_frame = 1;
   audio.bit_per_channel = 16;
-  audio.block = kCaptureBlock;
+  audio.block = block;
   audio.enable_aec = aec;
   audio.enable_ns = ns;
   audio.buffer_frame_count = buffer_frame_count;
@@ -47,6 +48,13 @@ size_t capture_sink_bytes() {
 std::vector<uint8_t> capture_sink_take() {
   std::lock_guard<std::mutex> lock(g_sink_mutex);
   return g_sink;
+}
+
+std::vector<uint8_t> capture_sink_drain() {
+  std::vector<uint8_t> taken;
+  std::lock_guard<std::mutex> lock(g_sink_mutex);
+  taken.swap(g_sink);
+  return taken;
 }
 
 bool EngineEvents::handle(int, int arg1, int arg2, void*) {

@@ -17,14 +17,18 @@ inline constexpr int kCaptureRate = 16000;
 inline constexpr size_t kCaptureBlock = 640;  // bytes
 inline constexpr double kCaptureBytesPerSecond = kCaptureRate * 2.0;
 
-// Raw PCM suit of the capture format with the given processing and playback lead.
-sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count);
+// Raw PCM suit of mono 16-bit capture (by default the capture format) with the given processing
+// and playback lead.
+sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count, int rate = kCaptureRate,
+                                 size_t block = kCaptureBlock);
 
 // The process's one capture sink: fetch_cb appends the delivered blocks in order.
 void capture_sink_clear();
 void capture_sink_fetch(const sonora::byte* data, size_t size, uint64_t ts);
 size_t capture_sink_bytes();
 std::vector<uint8_t> capture_sink_take();
+// Takes the blocks delivered so far out of the sink, leaving it empty.
+std::vector<uint8_t> capture_sink_drain();
 
 // Receives a player's events on the handler's thread; keeps the start results.
 class EngineEvents : public utils::Handler {

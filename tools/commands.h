@@ -8,6 +8,9 @@
   X(demo)                  \
   X(record)                \
   X(duplex)                \
+  X(soundconfig)           \
+  X(decode)                \
+  X(listen)                \
   X(version)
 
 #endif  // TOOLS_COMMANDS_H

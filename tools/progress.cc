@@ -17,14 +17,28 @@ void Progress::update(double seconds) {
   draw(seconds);
 }
 
+void Progress::clear() {
+  if (quiet_ || drawn_ == 0) return;
+  std::fprintf(stderr, "\r%*s\r", drawn_, "");
+  std::fflush(stderr);
+  drawn_ = 0;
+  last_ = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+}
+
 void Progress::finish() {
+  finish(total_);
+}
+
+void Progress::finish(double seconds) {
   if (quiet_) return;
-  draw(total_);
+  draw(seconds);
   std::fprintf(stderr, "\n");
+  drawn_ = 0;
 }
 
 void Progress::draw(double seconds) {
-  std::fprintf(stderr, "\r%s: %6.2f / %6.2f s", label_, seconds, total_);
+  const int n = std::fprintf(stderr, "\r%s: %6.2f / %6.2f s", label_, seconds, total_);
+  drawn_ = n > 1 ? n - 1 : 0;
 }
 
 }  // namespace tool

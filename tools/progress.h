@@ -12,8 +12,13 @@ class Progress {
   Progress(const char* label, double total_seconds, bool quiet);
   // Redraws the line with `seconds` done, at most every 100 ms.
   void update(double seconds);
+  // Erases the line, so that other output can be written to the terminal; the next update draws
+  // it again.
+  void clear();
   // Draws the line complete and ends it.
   void finish();
+  // Draws the line with `seconds` done (work that ended early or late) and ends it.
+  void finish(double seconds);
 
  private:
   void draw(double seconds);
@@ -22,6 +27,7 @@ class Progress {
   double total_;
   bool quiet_;
   std::chrono::steady_clock::time_point last_;
+  int drawn_ = 0;  // characters of the line on the terminal
 };
 
 }  // namespace tool

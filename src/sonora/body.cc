@@ -455,8 +455,13 @@ void Body::gen_sound_config2(const char* data, int times) {
   int len = voiceenc_data2code(reinterpret_cast<const unsigned char*>(data),
                                static_cast<int>(std::strlen(data)), codes.data(), capacity);
   SLOG("voiceenc_data2code len: %d\n", len);
-  if (len > capacity) len = capacity;
-  if (len < 0) len = 0;
+  if (len > capacity || len < 0) {
+    // Cut to the buffer, the text would fail its checksum at every receiver: nothing is sent.
+    SLOG("gen_sound_config2 refused: the text needs %d codes, more than %d\n", len, capacity);
+    g_sound_configing.store(false);
+    g_config_busy.store(false);
+    return;
+  }
   audio::Suit audio = config_suit(48000, 1920);
   PlaySuit* suit = new PlaySuit(888, kPTypeByFPS, &audio, nullptr);
   suit->set_audio(&audio);

@@ -233,12 +233,9 @@ const INT32 kTableMaxGain = 24;
 const size_t kTableGains = static_cast<size_t>(kTableMaxGain - kTableMinGain + 1);
 const size_t kMagnitudes = 32769;
 
-// One tabulated gain. The rewritten sample is 0 exactly for the magnitudes below `zero_below`,
-// so its sign is known without waiting for the table: the next frame's crossing test need not
-// wait for this frame's lookup.
+// One tabulated gain: min(raised magnitude, limit) for every magnitude 0..32768.
 struct GainRow {
   const UINT16* values;  // null: not tabulated
-  INT32 zero_below;
 };
 
 struct GainTables {
@@ -272,14 +269,7 @@ void prepare_gain_tables(INT32 target_lvl) {
       INT32 v = raised_magnitude(old_db[m], gain, ceiling);
       row[m] = static_cast<UINT16>(v < limit ? v : limit);
     }
-    // The zeros must be a leading run; a row where they are not is left to per-sample
-    // computation.
-    size_t zero_below = 0;
-    while (zero_below < kMagnitudes && row[zero_below] == 0) zero_below++;
-    bool leading = true;
-    for (size_t m = zero_below; m < kMagnitudes; ++m) leading = leading && row[m] != 0;
-    t.rows[g].values = leading ? row : nullptr;
-    t.rows[g].zero_below = static_cast<INT32>(zero_below);
+    t.rows[g].values = row;
   }
   t.ceiling_db = ceiling_db;
   t.limit = limit;
@@ -296,7 +286,7 @@ const GainRow* usable_gain_rows(const AGC_INFO& a) {
 // The row of `gain_db`; its values are null when it is not tabulated.
 KX_AGC_INLINE GainRow gain_row(const GainRow* rows, INT32 gain_db) {
   const UINT32 index = static_cast<UINT32>(gain_db) - static_cast<UINT32>(kTableMinGain);
-  if (rows == nullptr || index >= kTableGains) return GainRow{nullptr, 0};
+  if (rows == nullptr || index >= kTableGains) return GainRow{nullptr};
   return rows[index];
 }
 
@@ -366,6 +356,24 @@ struct Meter {
   Plan plan;  // for peak_db and cur_gain
 };
 
+// The controller's gain over a chunk of frames, as runs of equal gain.
+struct Runs {
+  static const ptrdiff_t kMax = 256;  // frames per chunk, so at most as many runs
+  ptrdiff_t end[kMax];                // one past the run's last frame
+  INT32 gain[kMax];
+  ptrdiff_t count = 0;
+
+  void add(ptrdiff_t to, INT32 g) {
+    if (count > 0 && gain[count - 1] == g) {
+      end[count - 1] = to;
+    } else {
+      end[count] = to;
+      gain[count] = g;
+      count++;
+    }
+  }
+};
+
 // Working copy of the output part of one channel: the applied gain and its table row.
 struct Output {
   INT32 active_gain;
@@ -422,21 +430,25 @@ class LaneRun {
     // The first frame is never a crossing: compare it with itself.
     o.prev_negative = load_sample(samples) < 0;
 
-    // The controller's gain per frame is handed to the output in chunks.
-    const ptrdiff_t kChunk = 256;
-    UINT16 mags[kChunk + 3];
-    UINT16 candidates[kChunk];
-    INT32 wanted[kChunk];
+    // Chunk by chunk: magnitudes and peak candidates, then detector and controller, then the
+    // rewritten samples.
+    UINT16 mags[Runs::kMax + 3];
+    UINT16 candidates[Runs::kMax];
+    Runs runs;
     for (ptrdiff_t done = 0; done < frames;) {
-      const ptrdiff_t n = frames - done < kChunk ? frames - done : kChunk;
+      const ptrdiff_t n = frames - done < Runs::kMax ? frames - done : Runs::kMax;
       short* chunk = samples + done * stride;
       if (stride == 1) {
-        load_magnitudes<1>(m, chunk, n, mags);
+        scan<1>(m, chunk, n, mags, candidates);
       } else {
-        load_magnitudes<2>(m, chunk, n, mags);
+        scan<2>(m, chunk, n, mags, candidates);
       }
-      measure(m, mags, n, candidates, wanted);
-      output(o, chunk, stride, n, mags + 3, wanted);
+      runs.count = 0;
+      measure(m, candidates, n, runs);
+      output(o, chunk, stride, mags + 3, runs);
+      m.back3 = mags[n];
+      m.back2 = mags[n + 1];
+      m.back1 = mags[n + 2];
       done += n;
     }
 
@@ -456,13 +468,48 @@ class LaneRun {
   }
 
  private:
-  // Magnitudes of `n` frames into `mags`, after the three before them.
+  // Magnitudes of `n` frames into `mags` after the three frames before them, and each frame's
+  // peak candidate: the magnitude three frames back when the two after it fall and the frame's
+  // own is below it, else 0 (see detect_channel; whether it beats the pending peak is left to
+  // the detector). Written with masks, a > b being the sign of b - a: the pattern is irregular
+  // and must not become branches.
   template <ptrdiff_t kStride>
-  static void load_magnitudes(const Meter& m, const short* in, ptrdiff_t n, UINT16* mags) {
+  static void scan(const Meter& m, const short* in, ptrdiff_t n, UINT16* mags,
+                   UINT16* candidates) {
+    INT32 oldest = m.back3;
+    INT32 b2 = m.back2;
+    INT32 b1 = m.back1;
     mags[0] = m.back3;
     mags[1] = m.back2;
     mags[2] = m.back1;
-    for (ptrdiff_t i = 0; i < n; ++i) mags[i + 3] = magnitude_of(load_sample(in + i * kStride));
+    for (ptrdiff_t i = 0; i < n; ++i) {
+      const INT32 now = magnitude_of(load_sample(in + i * kStride));
+      mags[i + 3] = static_cast<UINT16>(now);
+      const UINT32 negative = static_cast<UINT32>((b2 - oldest) & (b1 - b2) & (now - oldest));
+      const UINT32 pattern = 0u - (negative >> 31);  // all ones or 0
+      candidates[i] = static_cast<UINT16>(static_cast<UINT32>(oldest) & pattern);
+      oldest = b2;
+      b2 = b1;
+      b1 = now;
+    }
+  }
+
+  // Peak detector and controller for `n` frames; `runs` receives the gain after each frame's
+  // controller step. Between two publications the peak level is constant, and so is the
+  // controller's input: the detector finds the next publication, the controller runs up to it
+  // in closed form.
+  void measure(Meter& m, const UINT16* candidates, ptrdiff_t n, Runs& runs) const {
+    ptrdiff_t control_from = 0;  // first frame whose controller step is due
+    ptrdiff_t detect_from = 0;   // first frame whose detector step is due
+    while (control_from < n) {
+      const ptrdiff_t published = detect(m, candidates, detect_from, n);
+      control(m, control_from, published, runs);
+      if (published == n) break;
+      m.peak_db = (kx_agc_internal::log2_Q15(m.peak) * 301) / 100;
+      m.plan = plan_control(a_, m.peak_db, m.cur_gain);
+      control_from = published;
+      detect_from = published + 1;
+    }
   }
 
   // The peak detector (see detect_channel) from frame `from` up to and including the first
@@ -490,9 +537,9 @@ class LaneRun {
     return published;
   }
 
-  // The controller (see control_gain) for frames [from, to) at the current peak level; `wanted`
+  // The controller (see control_gain) for frames [from, to) at the current peak level; `runs`
   // receives the gain after each frame's step.
-  void control(Meter& m, ptrdiff_t from, ptrdiff_t to, INT32* wanted) const {
+  void control(Meter& m, ptrdiff_t from, ptrdiff_t to, Runs& runs) const {
     const INT32 kMin = std::numeric_limits<INT32>::min();
     const INT32 kMax = std::numeric_limits<INT32>::max();
     ptrdiff_t i = from;
@@ -501,7 +548,7 @@ class LaneRun {
       if (m.acc_sum < p.lo || m.acc_sum > p.hi) {
         control_gain(a_, m);
         m.plan = plan_control(a_, m.peak_db, m.cur_gain);
-        wanted[i++] = m.cur_gain;
+        runs.add(++i, m.cur_gain);
         continue;
       }
       // Frames that only move the sum: as many at once as the plan allows.
@@ -542,82 +589,66 @@ class LaneRun {
         acc += jump * p.dist;
       }
       m.acc_sum = static_cast<INT32>(acc);
-      std::fill(wanted + i, wanted + i + jump, m.cur_gain);
-      i += jump;
+      i += static_cast<ptrdiff_t>(jump);
+      runs.add(i, m.cur_gain);
     }
   }
 
-  // Peak detector (see detect_channel; a published peak is converted at once) and controller
-  // (see control_gain) for `n` frames whose magnitudes follow the ring's three in `mags`;
-  // `wanted` receives the gain after each frame's step.
-  void measure(Meter& state, const UINT16* mags, ptrdiff_t n, UINT16* candidates,
-               INT32* wanted) const {
-    // The local-maximum pattern does not depend on the state: found for all frames first. A
-    // frame's candidate is the magnitude three frames back when the two after it fall and the
-    // frame's own is below it, else 0.
-    // Written with masks (a > b is the sign of b - a) so that no compiler makes branches of
-    // it: the pattern is irregular.
-    for (ptrdiff_t i = 0; i < n; ++i) {
-      const INT32 oldest = mags[i];
-      const INT32 b2 = mags[i + 1];
-      const INT32 b1 = mags[i + 2];
-      const INT32 now = mags[i + 3];
-      const UINT32 negative = static_cast<UINT32>((b2 - oldest) & (b1 - b2) & (now - oldest));
-      const UINT32 pattern = 0u - (negative >> 31);  // all ones or 0
-      candidates[i] = static_cast<UINT16>(static_cast<UINT32>(oldest) & pattern);
-    }
-    Meter m = state;
-    // Between two publications the peak level is constant, and so is the controller's input:
-    // the detector finds the next publication, the controller runs up to it in closed form.
-    ptrdiff_t control_from = 0;  // first frame whose controller step is due
-    ptrdiff_t detect_from = 0;   // first frame whose detector step is due
-    while (control_from < n) {
-      const ptrdiff_t published = detect(m, candidates, detect_from, n);
-      control(m, control_from, published, wanted);
-      if (published == n) break;
-      m.peak_db = (kx_agc_internal::log2_Q15(m.peak) * 301) / 100;
-      m.plan = plan_control(a_, m.peak_db, m.cur_gain);
-      control_from = published;
-      detect_from = published + 1;
-    }
-    m.back3 = mags[n];
-    m.back2 = mags[n + 1];
-    m.back1 = mags[n + 2];
-    state = m;
-  }
-
-  // Zero crossings and the gain step (see process_sample) for `n` frames.
-  void output(Output& state, short* buf, ptrdiff_t stride, ptrdiff_t n, const UINT16* mags,
-              const INT32* wanted) const {
+  // Zero crossings and the gain step (see process_sample) for the frames of `runs`, whose
+  // magnitudes are in `mags`. A crossing matters only while the wanted gain is not the one
+  // applied; until then (usually the whole run) frames are just looked up.
+  void output(Output& state, short* buf, ptrdiff_t stride, const UINT16* mags,
+              const Runs& runs) const {
     Output o = state;  // a local copy stays in registers
-    for (ptrdiff_t i = 0; i < n; ++i) {
-      short* p = buf + i * stride;
-      const short s = load_sample(p);
-      const UINT16 magnitude = mags[i];
-      const bool negative = s < 0;
-      // Crossings are frequent and irregular, but mostly the wanted gain is already applied
-      // and they change nothing: that test comes first.
-      if (wanted[i] != o.active_gain) {
-        if (negative != o.prev_negative) {
-          o.active_gain = wanted[i];
-          o.row = gain_row(rows_, o.active_gain);
+    ptrdiff_t i = 0;
+    for (ptrdiff_t r = 0; r < runs.count; ++r) {
+      const ptrdiff_t end = runs.end[r];
+      const INT32 wanted = runs.gain[r];
+      if (wanted != o.active_gain) {
+        // Frame by frame up to the first crossing, which takes the wanted gain.
+        for (; i < end; ++i) {
+          short* p = buf + i * stride;
+          const short s = load_sample(p);
+          if ((s < 0) != o.prev_negative) {
+            o.active_gain = wanted;
+            o.row = gain_row(rows_, wanted);
+            break;
+          }
+          const short out = rewrite(o, s, mags[i]);
+          store_sample(p, out);
+          o.prev_negative = out < 0;
         }
       }
-      short out;
+      if (i == end) continue;
+      // The rest of the run at the applied gain: crossings change nothing.
+      short out = 0;
       if (o.row.values != nullptr) {
-        // The table holds min(raised magnitude, limit); the sign is put back as apply_gain does,
-        // without a branch (signs are irregular).
-        const INT32 limited = o.row.values[magnitude];
-        const INT32 sign = -static_cast<INT32>(negative);  // all ones or 0
-        out = static_cast<short>((limited ^ sign) - sign);
-        o.prev_negative = negative & (magnitude >= o.row.zero_below);
+        const UINT16* row = o.row.values;
+        for (; i < end; ++i) {
+          short* p = buf + i * stride;
+          // The table holds min(raised magnitude, limit); the sign is put back as apply_gain
+          // does, without a branch (signs are irregular).
+          const INT32 sign = -static_cast<INT32>(load_sample(p) < 0);  // all ones or 0
+          out = static_cast<short>((row[mags[i]] ^ sign) - sign);
+          store_sample(p, out);
+        }
       } else {
-        out = apply_gain(a_, s, o.active_gain);
-        o.prev_negative = out < 0;
+        for (; i < end; ++i) {
+          short* p = buf + i * stride;
+          out = apply_gain(a_, load_sample(p), o.active_gain);
+          store_sample(p, out);
+        }
       }
-      store_sample(p, out);
+      o.prev_negative = out < 0;
     }
     state = o;
+  }
+
+  // One sample at the applied gain.
+  KX_AGC_INLINE short rewrite(const Output& o, short s, UINT16 magnitude) const {
+    if (o.row.values == nullptr) return apply_gain(a_, s, o.active_gain);
+    const INT32 sign = -static_cast<INT32>(s < 0);  // all ones or 0
+    return static_cast<short>((o.row.values[magnitude] ^ sign) - sign);
   }
 
   const AGC_INFO& a_;

@@ -1,0 +1,420 @@
+// The six-tone receiver against the tone encoder: transmissions rendered the way the
+// configuration call plays them, heard through a simulated speaker-to-microphone path.
+#include "receiver/tone_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sound_channel.h"
+#include "utils/voiceenc.h"
+
+namespace {
+
+namespace sc = sound_channel;
+using receiver::ToneDecoder;
+using Bytes = std::vector<uint8_t>;
+using Codes = std::vector<unsigned char>;
+
+constexpr int kRate = 48000;           // the transmitter's rate
+constexpr int kCodeCapacity = 4096;    // the configuration call's code buffer
+constexpr size_t kBlockSamples = 960;  // the configuration call's 20 ms player blocks
+
+Codes encode(const Bytes& text) {
+  Codes codes(kCodeCapacity);
+  testing::internal::CaptureStdout();
+  int n =
+      voiceenc_data2code(text.data(), static_cast<int>(text.size()), codes.data(), kCodeCapacity);
+  testing::internal::GetCapturedStdout();
+  codes.resize(static_cast<size_t>(std::min(n, kCodeCapacity)));
+  return codes;
+}
+
+int code_count(const Bytes& text) {
+  testing::internal::CaptureStdout();
+  const int n = voiceenc_data2code(text.data(), static_cast<int>(text.size()), nullptr, 0);
+  testing::internal::GetCapturedStdout();
+  return n;
+}
+
+// Every code as 60 periods at 48000 Hz, back to back.
+sc::Signal render(const Codes& codes) {
+  std::vector<unsigned char> buf(96000);
+  sc::Signal out;
+  for (unsigned char c : codes) {
+    const int bytes = voiceenc_code2pcm_16K16Bit(kRate, 60, c, buf.data(), 96000);
+    for (int i = 0; i < bytes / 2; ++i) {
+      int16_t s;
+      std::memcpy(&s, buf.data() + 2 * i, 2);
+      out.push_back(s);
+    }
+  }
+  return out;
+}
+
+// What the speaker plays for `times` repetitions: each repetition is appended at once and
+// followed by a 1.5 s pause; the player plays whole 20 ms blocks only, so the last part of a
+// repetition waits in its buffer and is played in front of the next one (and never after the
+// last).
+sc::Signal play_like_configuration_call(const Codes& codes, int times) {
+  const sc::Signal burst = render(codes);
+  sc::Signal out, pile;
+  for (int k = 0; k < times; ++k) {
+    sc::append(pile, burst);
+    const size_t whole = pile.size() / kBlockSamples * kBlockSamples;
+    out.insert(out.end(), pile.begin(), pile.begin() + static_cast<long>(whole));
+    pile.erase(pile.begin(), pile.begin() + static_cast<long>(whole));
+    const double played = static_cast<double>(whole) / kRate;
+    if (k + 1 < times) sc::append(out, sc::silence(std::max(0.0, 1.5 - played), kRate));
+  }
+  return out;
+}
+
+// Some silence around, as a listener hears it.
+sc::Signal on_air(const sc::Signal& transmission) {
+  sc::Signal x = sc::silence(0.3, kRate);
+  sc::append(x, transmission);
+  sc::append(x, sc::silence(0.5, kRate));
+  return x;
+}
+
+// Feeds in chunks of random sizes (zero included) and collects what was reported.
+std::vector<Bytes> decode(const std::vector<int16_t>& mic, int rate, uint32_t seed,
+                          size_t* rejected = nullptr) {
+  std::vector<Bytes> texts;
+  ToneDecoder dec(rate, [&](const ToneDecoder::Text& t) { texts.push_back(t); });
+  EXPECT_TRUE(dec.valid());
+  std::mt19937 rng(seed);
+  size_t i = 0;
+  while (i < mic.size()) {
+    const size_t n = std::min<size_t>(mic.size() - i, rng() % 3000);
+    dec.feed(mic.data() + i, n);
+    i += n;
+  }
+  if (rejected != nullptr) *rejected = dec.rejected();
+  return texts;
+}
+
+Bytes random_text(std::mt19937& rng, size_t len) {
+  Bytes t(len);
+  for (auto& b : t) b = static_cast<uint8_t>(rng());
+  return t;
+}
+
+std::string show(const Bytes& b) {
+  std::string s;
+  for (uint8_t v : b) {
+    char hex[4];
+    snprintf(hex, sizeof(hex), "%02x", v);
+    s += hex;
+  }
+  return s;
+}
+
+// The longest text whose transmission fits the code buffer: every byte sent as separator plus
+// four dibits without a repeat marker (the cheapest byte), as many as fit.
+Bytes longest_dense_text() {
+  const uint8_t cheap[] = {0x1B, 0xE4, 0x27, 0x93, 0x6C, 0xB1, 0x4E, 0xD8};
+  Bytes best;
+  for (size_t n = 1;; ++n) {
+    Bytes t(n);
+    for (size_t i = 0; i < n; ++i) t[i] = cheap[(i * 5 + i / 3) % 8];
+    if (code_count(t) > kCodeCapacity) break;
+    best = t;
+  }
+  return best;
+}
+
+TEST(ToneReceiver, CleanTransmissionsComeBack) {
+  std::mt19937 rng(11);
+  Bytes all_values(256);
+  for (int i = 0; i < 256; ++i) all_values[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
+  std::shuffle(all_values.begin(), all_values.end(), rng);
+  const std::string wifi = "S:home-net\nP:correct horse battery staple\n";
+  // Every text fits however its bytes are coded: 2 + 8 x (509 + 2) + 2 = 4092 codes.
+  const Bytes longest_any = random_text(rng, 509);
+  const Bytes longest_dense = longest_dense_text();
+  ASSERT_LE(code_count(longest_dense), kCodeCapacity);
+  Bytes one_more = longest_dense;
+  one_more.push_back(0x1B);
+  ASSERT_GT(code_count(one_more), kCodeCapacity);
+
+  const struct {
+    const char* name;
+    Bytes text;
+  } cases[] = {
+      {"empty", {}},
+      {"one byte", {0x00}},
+      {"abc", {'a', 'b', 'c'}},
+      {"every byte value", all_values},
+      {"credentials", Bytes(wifi.begin(), wifi.end())},
+      {"random 17", random_text(rng, 17)},
+      {"longest of any content", longest_any},
+      {"longest that fits", longest_dense},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const Codes codes = encode(tc.text);
+    ASSERT_LE(codes.size(), static_cast<size_t>(kCodeCapacity));
+    const sc::Signal air = on_air(play_like_configuration_call(codes, 1));
+    for (int rate : {48000, 44100}) {
+      SCOPED_TRACE(rate);
+      const sc::Signal mic = rate == kRate ? air : sc::change_rate(air, kRate, rate);
+      ASSERT_FALSE(mic.empty());
+      const auto texts = decode(sc::to_pcm(mic), rate, static_cast<uint32_t>(rate));
+      ASSERT_EQ(texts.size(), 1u);
+      EXPECT_EQ(texts[0], tc.text) << show(texts[0]);
+    }
+  }
+}
+
+// One impaired speaker-to-microphone path.
+struct Channel {
+  const char* name;
+  int capture_rate;
+  double speed;             // player clock relative to nominal (1.005 = 0.5 % fast)
+  double jitter_ms;         // player stalls (underruns) of up to this much at 20 ms block edges
+  double reverb_seconds;    // 0: no room
+  double direct_to_reverb;  // dB
+  double gain_db;
+  double white_snr_db;  // > 99: none
+  double babble_snr_db;
+  int must_decode;  // of the 8 transmissions
+};
+
+sc::Signal through(const Channel& ch, const sc::Signal& air, uint32_t seed) {
+  sc::Signal x = air;
+  if (ch.jitter_ms > 0) {
+    x = sc::jitter(x, kRate, 0.02, 0.15, ch.jitter_ms / 1000.0, 0.0, seed + 1);
+  }
+  if (ch.speed != 1.0 || ch.capture_rate != kRate) {
+    x = sc::change_rate(x, kRate * ch.speed, ch.capture_rate);
+  }
+  if (ch.reverb_seconds > 0) {
+    x = sc::convolve(
+        x, sc::room_response(ch.capture_rate, ch.reverb_seconds, ch.direct_to_reverb, seed + 2));
+  }
+  sc::scale_db(x, ch.gain_db);
+  const double p = sc::active_power(x);
+  if (ch.white_snr_db < 99)
+    sc::add_at_snr(x, sc::white_noise(x.size(), seed + 3), p, ch.white_snr_db);
+  if (ch.babble_snr_db < 99) {
+    sc::add_at_snr(x, sc::babble(x.size(), ch.capture_rate, 6, seed + 4), p, ch.babble_snr_db);
+  }
+  return x;
+}
+
+constexpr double kNone = 100;
+
+const Channel kChannels[] = {
+    {"10 dB white noise, 150 ms room, -20 dB", 48000, 1.0, 0, 0.15, 6.0, -20, 10, kNone, 8},
+    {"player 0.5 % fast", 48000, 1.005, 0, 0, 0, -20, 30, kNone, 8},
+    {"player 0.5 % slow", 48000, 0.995, 0, 0, 0, -20, 30, kNone, 8},
+    // Clock mismatch and room together lose about one transmission in ten.
+    {"0.5 % fast, room, noise, 44.1 kHz capture", 44100, 1.005, 0, 0.15, 6.0, -20, 10, kNone, 7},
+    {"0.5 % slow, room, noise, 44.1 kHz capture", 44100, 0.995, 0, 0.15, 6.0, -20, 10, kNone, 7},
+    {"babble at 0 dB", 48000, 1.0, 0, 0, 0, -20, kNone, 0, 8},
+    {"babble at 5 dB in the room", 48000, 1.0, 0, 0.15, 6.0, -20, kNone, 5, 8},
+    {"white noise at 0 dB", 48000, 1.0, 0, 0, 0, -20, 0, kNone, 8},
+    {"white noise at 5 dB in the room", 48000, 1.0, 0, 0.15, 6.0, -20, 5, kNone, 8},
+    {"3 ms player stalls, 10 dB noise", 48000, 1.0, 3, 0, 0, -20, 10, kNone, 8},
+    // Stalls in the room lose about one transmission in ten (the configuration call repeats).
+    {"2 ms player stalls, room, 10 dB noise", 48000, 1.0, 2, 0.15, 6.0, -20, 10, kNone, 7},
+};
+
+TEST(ToneReceiver, ImpairedChannels) {
+  for (const auto& ch : kChannels) {
+    SCOPED_TRACE(ch.name);
+    std::mt19937 rng(1234);
+    int decoded = 0;
+    std::string failures;
+    for (int trial = 0; trial < 8; ++trial) {
+      const Bytes text = random_text(rng, rng() % 33);
+      const sc::Signal air = on_air(play_like_configuration_call(encode(text), 1));
+      const auto mic = sc::to_pcm(through(ch, air, static_cast<uint32_t>(trial * 17)));
+      const auto texts = decode(mic, ch.capture_rate, static_cast<uint32_t>(trial));
+      // Never a wrong text, at most one per transmission.
+      ASSERT_LE(texts.size(), 1u);
+      if (texts.empty()) {
+        failures += " " + std::to_string(trial);
+        continue;
+      }
+      EXPECT_EQ(texts[0], text) << "trial " << trial;
+      ++decoded;
+    }
+    EXPECT_GE(decoded, ch.must_decode) << "lost:" << failures;
+  }
+}
+
+TEST(ToneReceiver, EveryRepetitionArrives) {
+  std::mt19937 rng(5);
+  for (const Bytes& text : {Bytes{'a', 'b', 'c'}, random_text(rng, 20)}) {
+    SCOPED_TRACE(show(text));
+    const auto mic = sc::to_pcm(on_air(play_like_configuration_call(encode(text), 3)));
+    const auto texts = decode(mic, kRate, 9);
+    ASSERT_EQ(texts.size(), 3u);
+    for (const auto& t : texts) EXPECT_EQ(t, text);
+  }
+}
+
+// Feeds everything, flushes and returns the decoder's counts.
+void decode_all(const sc::Signal& x, int rate, size_t* decoded, size_t* rejected) {
+  ToneDecoder dec(rate);
+  const auto pcm = sc::to_pcm(x);
+  dec.feed(pcm.data(), pcm.size());
+  dec.flush();
+  *decoded = dec.decoded();
+  *rejected = dec.rejected();
+  EXPECT_EQ(dec.take_texts().size(), *decoded);
+}
+
+TEST(ToneReceiver, NothingFromNoise) {
+  const size_t n = 10 * kRate;
+  sc::Signal whistle(n);
+  for (size_t i = 0; i < n; ++i) {
+    // A steady tone on one of the code frequencies, then sweeping across all of them.
+    const double f = i < n / 2 ? 6000.0 : 4000.0 + 6000.0 * static_cast<double>(i - n / 2) / n;
+    whistle[i] = static_cast<float>(3000.0 * std::sin(2 * sc::kPi * f * i / kRate));
+  }
+  sc::Signal white = sc::white_noise(n, 1);
+  sc::scale_db(white, 50);
+  sc::Signal babble = sc::babble(n, kRate, 6, 2);
+  sc::scale_db(babble, 20 * std::log10(3000.0 / std::sqrt(sc::power(babble))));
+  const struct {
+    const char* name;
+    sc::Signal x;
+  } cases[] = {
+      {"silence", sc::silence(2, kRate)},
+      {"white noise", white},
+      {"babble", babble},
+      {"whistle", whistle},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    size_t decoded = 0, rejected = 0;
+    decode_all(tc.x, kRate, &decoded, &rejected);
+    EXPECT_EQ(decoded, 0u);
+  }
+}
+
+TEST(ToneReceiver, CorruptedTransmissionsAreRefused) {
+  const Bytes text = {'c', 'o', 'n', 'f', 'i', 'g'};
+  const Codes codes = encode(text);
+  // A dibit changed into another one that keeps the stream well-formed: only the CRC can tell.
+  auto change_dibit = [](Codes c, size_t at) {
+    for (unsigned char v = 0; v < 4; ++v) {
+      if (v != c[at] && v != c[at - 1] && v != c[at + 1]) {
+        c[at] = v;
+        return c;
+      }
+    }
+    return Codes();
+  };
+  auto dibit_after = [&](size_t from) {
+    size_t i = from;
+    while (codes[i] > 3 || codes[i - 1] == 4 || codes[i + 1] == 4) ++i;
+    return i;
+  };
+  const struct {
+    const char* name;
+    Codes codes;
+  } cases[] = {
+      {"first byte", change_dibit(codes, dibit_after(3))},
+      {"middle byte", change_dibit(codes, dibit_after(codes.size() / 2))},
+      {"CRC", change_dibit(codes, dibit_after(codes.size() - 9))},
+      {"cut in half", Codes(codes.begin(), codes.begin() + static_cast<long>(codes.size() / 2))},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    ASSERT_FALSE(tc.codes.empty());
+    ASSERT_NE(tc.codes, codes);
+    size_t decoded = 0, rejected = 0;
+    decode_all(on_air(render(tc.codes)), kRate, &decoded, &rejected);
+    EXPECT_EQ(decoded, 0u);
+  }
+  // The same with a changed dibit is refused by its CRC, not lost on the way.
+  size_t decoded = 0, rejected = 0;
+  decode_all(on_air(render(change_dibit(codes, dibit_after(codes.size() / 2)))), kRate, &decoded,
+             &rejected);
+  EXPECT_EQ(rejected, 1u);
+}
+
+// The format has no length: a text followed by its CRC checks again with a zero CRC behind it,
+// so what follows the closing copies must not be read as part of the text.
+TEST(ToneReceiver, TextEndsWhereTheTonesEnd) {
+  std::mt19937 rng(21);
+  Bytes text;
+  Codes codes;
+  do {  // a text whose last code is the lowest tone, the one that rings longest
+    text = random_text(rng, 8);
+    codes = encode(text);
+  } while (codes.back() != 0);
+  Bytes with_crc = text;
+  with_crc.push_back(static_cast<uint8_t>(crc_16(text.data(), 8) >> 8));
+  with_crc.push_back(static_cast<uint8_t>(crc_16(text.data(), 8)));
+  const Codes zero_byte = {5, 0, 4, 0, 4, 0, 4, 0};
+  auto join = [](std::initializer_list<Codes> parts) {
+    Codes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  const Codes no_copies(codes.begin(), codes.end() - 2);
+  const struct {
+    const char* name;
+    Codes codes;
+  } cases[] = {
+      {"last tone ringing on", join({codes, Codes(12, 0)})},
+      {"two zero bytes behind the closing copies", join({codes, zero_byte, zero_byte})},
+      {"two zero bytes instead of the closing copies", join({no_copies, zero_byte, zero_byte})},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const auto texts = decode(sc::to_pcm(on_air(render(tc.codes))), kRate, 3);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0], text) << show(texts[0]);
+    EXPECT_NE(texts[0], with_crc);
+  }
+}
+
+TEST(ToneReceiver, Interface) {
+  for (int rate : {0, 8000, 16000, 22049, 192001}) {
+    ToneDecoder dec(rate);
+    EXPECT_FALSE(dec.valid()) << rate;
+    const int16_t pcm[4] = {1, 2, 3, 4};
+    dec.feed(pcm, 4);
+    dec.flush();
+    EXPECT_EQ(dec.decoded(), 0u);
+  }
+  for (int rate : {22050, 44100, 48000, 192000}) EXPECT_TRUE(ToneDecoder(rate).valid()) << rate;
+
+  // Without trailing silence the end is not yet known; flush decides.
+  const Bytes text = {'h', 'i'};
+  const auto pcm = sc::to_pcm(render(encode(text)));
+  ToneDecoder dec(kRate);
+  dec.feed(nullptr, 10);
+  dec.feed(pcm.data(), 0);
+  dec.feed(pcm.data(), pcm.size());
+  EXPECT_TRUE(dec.take_texts().empty());
+  dec.flush();
+  auto texts = dec.take_texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0], text);
+  EXPECT_TRUE(dec.take_texts().empty());
+  EXPECT_EQ(dec.decoded(), 1u);
+
+  // Reset forgets the first half of a transmission.
+  dec.feed(pcm.data(), pcm.size() / 2);
+  dec.reset();
+  EXPECT_EQ(dec.decoded(), 0u);
+  dec.feed(pcm.data() + pcm.size() / 2, pcm.size() - pcm.size() / 2);
+  dec.flush();
+  EXPECT_TRUE(dec.take_texts().empty());
+}
+
+}  // namespace
