@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE ?= cmake
 
-.PHONY: bootstrap build demo test test-asan test-tsan test-clang bench clean format
+.PHONY: bootstrap build demo test test-asan test-tsan test-clang bench clean format fuzz fuzz-smoke examples
 
 bootstrap:
 	./scripts/bootstrap
@@ -42,9 +42,28 @@ bench: build
 	./build/bench/ns_quality_bench
 	./build/bench/aec_quality_bench
 	./build/bench/agc_bench
+	./build/bench/sound_robustness_bench
+	./build/bench/hw_latency_bench
+
+# libFuzzer targets of fuzz/ (clang, ASan + UBSan), FUZZ_SECONDS each on a copy of their corpus.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := pile_buffer_fuzz append_fuzz tone_receiver_fuzz mf_receiver_fuzz voiceenc_fuzz
+
+fuzz: bootstrap
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMARLIN_SANITIZE=address -DMARLIN_FUZZ=ON -DBUILD_TESTING=OFF
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh build-fuzz $(FUZZ_TARGETS)
+
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=10
+
+# Installs build/ into a temporary prefix, then builds and runs examples/ against it.
+examples: build
+	CMAKE=$(CMAKE) JOBS=$(JOBS) ./scripts/check-examples
 
 format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-clang
+	rm -rf build build-asan build-tsan build-clang build-fuzz

@@ -627,12 +627,12 @@ std::string describe(const AgcState& s) {
   std::ostringstream o;
   o << "stereo " << a.bStereo << " rate " << a.iSampleRate << " gains [" << a.iMinGain << ", "
     << a.iMaxGain << "] target " << a.iTargetLvl << " gate " << a.iNgTHD << " period "
-    << int{a.pk_up_thd} << " countdown " << int{a.pk_up_curL} << "/" << int{a.pk_up_curR}
-    << " idx " << int{a.pk_idx} << " peak " << a.peakL << "/" << a.peakR << " next "
-    << a.peakL_next << "/" << a.peakR_next << " update " << a.peakL_update << "/"
-    << a.peakR_update << " peak dB " << a.iPeakLDB << "/" << a.iPeakRDB << " cur "
-    << a.iCurGainL << "/" << a.iCurGainR << " active " << a.iActiveGainL << "/"
-    << a.iActiveGainR << " acc " << a.AccSumL << "/" << a.AccSumR << " rings";
+    << int{a.pk_up_thd} << " countdown " << int{a.pk_up_curL} << "/" << int{a.pk_up_curR} << " idx "
+    << int{a.pk_idx} << " peak " << a.peakL << "/" << a.peakR << " next " << a.peakL_next << "/"
+    << a.peakR_next << " update " << a.peakL_update << "/" << a.peakR_update << " peak dB "
+    << a.iPeakLDB << "/" << a.iPeakRDB << " cur " << a.iCurGainL << "/" << a.iCurGainR << " active "
+    << a.iActiveGainL << "/" << a.iActiveGainR << " acc " << a.AccSumL << "/" << a.AccSumR
+    << " rings";
   for (UINT16 v : s.ring_l) o << " " << v;
   o << " |";
   for (UINT16 v : s.ring_r) o << " " << v;
@@ -675,9 +675,8 @@ testing::AssertionResult same_through_both(const std::vector<short>& buf, int fr
   }
   for (size_t i = 0; i < buf.size(); ++i) {
     if (fast[i] != ref[i]) {
-      return testing::AssertionFailure()
-             << "sample " << i << " (in " << buf[i] << "): " << fast[i] << " vs " << ref[i]
-             << "\nstart " << describe(start);
+      return testing::AssertionFailure() << "sample " << i << " (in " << buf[i] << "): " << fast[i]
+                                         << " vs " << ref[i] << "\nstart " << describe(start);
     }
   }
   if (!same_state(fast_state, ref_state)) {
@@ -869,10 +868,12 @@ TEST(KxAgcFastPath, LongSpeechSequenceThroughEachPath) {
     std::vector<std::vector<short>> blocks;
     for (int stretch = 0; stretch < 30; ++stretch) {
       const double peak = stretch % 3 == 0 ? 300.0 : (stretch % 3 == 1 ? 31000.0 : 3000.0);
-      const std::vector<short> s = speech_like(16000 * static_cast<size_t>(channels) * 2, peak, rng);
+      const std::vector<short> s =
+          speech_like(16000 * static_cast<size_t>(channels) * 2, peak, rng);
       for (size_t at = 0; at < s.size(); at += 320 * static_cast<size_t>(channels)) {
-        blocks.emplace_back(s.begin() + static_cast<long>(at),
-                            s.begin() + static_cast<long>(at + 320 * static_cast<size_t>(channels)));
+        blocks.emplace_back(
+            s.begin() + static_cast<long>(at),
+            s.begin() + static_cast<long>(at + 320 * static_cast<size_t>(channels)));
       }
     }
     std::vector<std::vector<short>> outs[2];
@@ -975,20 +976,20 @@ TEST(KxAgcFastPath, ControllerAtThresholdsAndBounds) {
     INT32 dist;
     bool gated;
   };
-  const Error errors[] = {{351, false},    {512, false},   {1024, false},   {5120, false},
-                          {25600, false},  {51200, false}, {51201, false},  {70000, false},
-                          {-351, false},   {-1024, false}, {-3072, false},  {-30720, false},
-                          {-30721, false}, {-50000, false}, {350, false},   {-350, false},
-                          {0, false},      {1, false},     {-1, false},     {512, true},
-                          {30720, true},   {30721, true},  {-1024, true},   {-409600, true},
+  const Error errors[] = {{351, false},     {512, false},     {1024, false},   {5120, false},
+                          {25600, false},   {51200, false},   {51201, false},  {70000, false},
+                          {-351, false},    {-1024, false},   {-3072, false},  {-30720, false},
+                          {-30721, false},  {-50000, false},  {350, false},    {-350, false},
+                          {0, false},       {1, false},       {-1, false},     {512, true},
+                          {30720, true},    {30721, true},    {-1024, true},   {-409600, true},
                           {-1638400, true}, {-1638401, true}, {-2000000, true}};
   const INT32 kMax = std::numeric_limits<INT32>::max();
   const INT32 kMin = std::numeric_limits<INT32>::min();
   const int lengths[] = {1, 2, 30, 31, 60, 61, 151, 400};
   for (const Error& e : errors) {
     for (INT32 gain : {-24, -23, 0, 24, 30, -30}) {
-      for (INT32 acc : {0, 1, -1, 51201, -30721, 1638400, -1638401, kMax, kMax - 1000, kMin,
-                        kMin + 1000}) {
+      for (INT32 acc :
+           {0, 1, -1, 51201, -30721, 1638400, -1638401, kMax, kMax - 1000, kMin, kMin + 1000}) {
         for (int frames : lengths) {
           reset(1);
           AGC_INFO* a = agc_info();

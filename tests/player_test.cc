@@ -418,11 +418,14 @@ TEST_F(PlayerTest, AppendRefusalsAndBacklogLimit) {
     EXPECT_EQ(player.audio_left(), 0u);
     // A chunk that completes more blocks than the pool can hold (64) is refused whole rather
     // than cut short; the half block already piled counts. At the limit, one below, one above.
+    // A partial block left in the pile counts too: a later flush must find a slot for it.
     struct Case {
       size_t half_blocks;  // chunk length in half blocks, after a piled half block
       bool accepted;
       size_t queued;
-    } cases[] = {{125, true, 63}, {127, true, 64}, {129, false, 0}};
+      size_t after_flush;
+    } cases[] = {{125, true, 63, 63}, {126, true, 63, 64}, {127, true, 64, 64},
+                 {128, false, 0, 1},  {129, false, 0, 1}};
     for (const auto& c : cases) {
       player.clean_buffer();
       ASSERT_TRUE(player.enable_audio(false));
@@ -432,6 +435,8 @@ TEST_F(PlayerTest, AppendRefusalsAndBacklogLimit) {
       EXPECT_EQ(player.append_audio_data(chunk.data(), chunk.size(), nullptr), c.accepted)
           << c.half_blocks;
       EXPECT_EQ(player.audio_left(), c.queued) << c.half_blocks;
+      player.flush();
+      EXPECT_EQ(player.audio_left(), c.after_flush) << c.half_blocks;
     }
     // A size whose block count does not fit is refused without reading the data.
     byte one = 0;

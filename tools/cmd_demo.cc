@@ -1,4 +1,4 @@
-// sonora demo [--device virtual|hw] [--out rendered.wav]
+// sonora demo [--device virtual|hw|hw:NAME] [--out rendered.wav]
 //   Synthesises three seconds of audio and plays it. On the virtual device it then checks that
 //   the rendered stream holds the input bit-exact (and --out writes that stream); on the hardware
 //   device the check is skipped.
@@ -79,7 +79,7 @@ int run(const cli::Args& args) {
 
 extern const cli::Command demo_command = {
     "demo",
-    "demo [--device virtual|hw] [--out rendered.wav] [--quiet] [--verbose]",
+    "demo [--device virtual|hw|hw:NAME] [--out rendered.wav] [--quiet] [--verbose]",
     {tool::kDeviceOption, {"--out", true}},
     0,
     0,

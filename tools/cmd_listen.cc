@@ -1,4 +1,5 @@
-// sonora listen [--device virtual|hw] [--seconds N] [--format mf|tone|auto] [--source FILE.wav]
+// sonora listen [--device virtual|hw|hw:NAME] [--seconds N] [--format mf|tone|auto] [--source
+// FILE.wav]
 //   Captures 48000 Hz mono 16-bit audio through the engine (20 ms blocks, no processing) and
 //   decodes the sound-wave configurations it hears as the blocks arrive, printing each text on its
 //   own line as `decode` does. Listens for N seconds, or until Ctrl-C. On the virtual device the
@@ -131,7 +132,8 @@ int run(const cli::Args& args) {
 
 extern const cli::Command listen_command = {
     "listen",
-    "listen [--device virtual|hw] [--seconds N] [--format mf|tone|auto] [--source FILE.wav] "
+    "listen [--device virtual|hw|hw:NAME] [--seconds N] [--format mf|tone|auto] [--source "
+    "FILE.wav] "
     "[--quiet] [--verbose]",
     {tool::kDeviceOption, {"--seconds", true}, tool::kFormatOption, {"--source", true}},
     0,

@@ -1,4 +1,4 @@
-// sonora play FILE.wav [--device virtual|hw] [--out rendered.wav]
+// sonora play FILE.wav [--device virtual|hw|hw:NAME] [--out rendered.wav]
 //   Plays a 16-bit PCM WAV file (8000/16000/44100/48000 Hz, mono or stereo) gap-free. On the
 //   virtual device, --out writes what the device rendered as a WAV file of the same format.
 #include <ohaudio/virtual_device.h>
@@ -45,7 +45,7 @@ int run(const cli::Args& args) {
 
 extern const cli::Command play_command = {
     "play",
-    "play FILE.wav [--device virtual|hw] [--out rendered.wav] [--quiet] [--verbose]",
+    "play FILE.wav [--device virtual|hw|hw:NAME] [--out rendered.wav] [--quiet] [--verbose]",
     {tool::kDeviceOption, {"--out", true}},
     1,
     1,

@@ -1,5 +1,5 @@
 // sonora record OUT.wav --seconds N [--aec] [--ns] [--gain G] [--gain-type T]
-//                        [--device virtual|hw] [--source FILE.wav]
+//                        [--device virtual|hw|hw:NAME] [--source FILE.wav]
 //   Captures N seconds of 16 kHz mono 16-bit audio through the engine (20 ms blocks) with the
 //   processing asked for and writes the delivered blocks to OUT.wav. --gain and --gain-type set
 //   the capture volume once capture runs (gain type 4: automatic gain control, G its maximum gain
@@ -126,7 +126,7 @@ int run(const cli::Args& args) {
 extern const cli::Command record_command = {
     "record",
     "record OUT.wav --seconds N [--aec] [--ns] [--gain G] [--gain-type T] "
-    "[--device virtual|hw] [--source FILE.wav] [--quiet] [--verbose]",
+    "[--device virtual|hw|hw:NAME] [--source FILE.wav] [--quiet] [--verbose]",
     {{"--seconds", true},
      {"--aec", false},
      {"--ns", false},

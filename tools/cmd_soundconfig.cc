@@ -1,4 +1,5 @@
-// sonora soundconfig TEXT [--format mf|tone] [--times N] [--device virtual|hw] [--out tx.wav]
+// sonora soundconfig TEXT [--format mf|tone] [--times N] [--device virtual|hw|hw:NAME] [--out
+// tx.wav]
 //   Sends TEXT as a sound-wave configuration through the engine's own calls:
 //   Sonora::gen_sound_config (mf, four-tone symbols at 44100 Hz; the default) or
 //   Sonora::gen_sound_config2 (tone, six triangle tones at 48000 Hz), N times (default 1). Prints
@@ -119,7 +120,7 @@ int run(const cli::Args& args) {
 
 extern const cli::Command soundconfig_command = {
     "soundconfig",
-    "soundconfig TEXT [--format mf|tone] [--times N] [--device virtual|hw] [--out tx.wav] "
+    "soundconfig TEXT [--format mf|tone] [--times N] [--device virtual|hw|hw:NAME] [--out tx.wav] "
     "[--quiet] [--verbose]",
     {tool::kFormatOption, {"--times", true}, tool::kDeviceOption, {"--out", true}},
     1,

@@ -11,6 +11,7 @@
   X(soundconfig)           \
   X(decode)                \
   X(listen)                \
+  X(devices)               \
   X(version)
 
 #endif  // TOOLS_COMMANDS_H

@@ -72,12 +72,29 @@
 // response, capture sample k carries gain x rendered sample k - delay bit for bit; with an
 // impulse response it is exact to within float rounding (at most one 16-bit step).
 //
-// Hardware (PortAudio). A renderer opens the default output device when it starts and calls
-// OnWriteData with request-size buffers, through a small FIFO when PortAudio asks for a different
-// amount; a capturer opens the default input device and delivers frame-size buffers. When the
-// device cannot be opened or started, Start returns AUDIOSTREAM_ERROR_SYSTEM. Hardware streams
-// record nothing and do not take part in pumping, injection or echo. When PortAudio is not built
-// in, streams generated while use_hardware(true) is on fail to start with AUDIOSTREAM_ERROR_SYSTEM.
+// Hardware (PortAudio). A renderer opens an output device when it starts, a capturer an input
+// device: the default ones, or the first whose name contains the text given to
+// use_hardware_device (case-insensitive). The renderer calls OnWriteData with request-size
+// buffers in the stream's format, the capturer delivers frame-size buffers in the stream's
+// format, through small FIFOs when PortAudio asks for or delivers a different amount. When the
+// device offers the stream's rate and channel count the stream is opened in its own format.
+// Otherwise the device is opened with float samples at a rate it offers (the stream's, else the
+// device's default rate, else 48000 or 44100 Hz) and a channel count it offers (the stream's,
+// else the device's maximum up to 2), and the backend converts both ways: channels are
+// downmixed by averaging (device channel c is the mean of the stream channels i with
+// i % device channels == c) or upmixed by duplication (channel c is channel c % channels), the
+// rate by the speexdsp resampler (quality 5); the delay this adds (half the resampler's filter,
+// under 10 ms for the rates 8000 .. 48000 Hz) is reported by hardware_conversion_latency_ms.
+// When the device cannot be found, opened or started, Start returns AUDIOSTREAM_ERROR_SYSTEM
+// and one error line (tag "ohaudio") names the device and the reason. Hardware streams record
+// nothing and do not take part in pumping, injection or echo. When PortAudio is not built in,
+// streams generated while use_hardware(true) is on fail to start with AUDIOSTREAM_ERROR_SYSTEM.
+//
+// The audio libraries' own messages (ALSA, JACK, and what PortAudio writes to standard error
+// while it initialises) go to the log at info level (tags "alsa", "jack", "portaudio"), not to
+// the terminal. PortAudio is initialised once per process, on first use; a sound server started
+// later is not seen by that process. On JACK the process is the client "marlin-PID" (PID: its
+// process id); a stream's ports are PortAudio's out_N / in_N of that client.
 //
 // Start faults apply to every stream; pumping, injection and jitter to virtual streams only.
 // All functions are thread-safe. A callback may call them too, but must not pump or inject into
@@ -87,6 +104,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace vdev {
@@ -128,10 +146,69 @@ std::vector<float> room_impulse_response(int rate, int length_ms, int rt60_ms, f
 // Refused (false, the previous setting kept) when rms_dbfs is NaN or above 0. Takes effect with
 // the next capture frame.
 bool set_capture_noise(float rms_dbfs, uint32_t seed);
+// ---- Hardware backend (PortAudio) ----
 // true: streams generated from now on use PortAudio; false: the virtual device.
 void use_hardware(bool on);
 // PortAudio is built in.
 bool hardware_available();
+
+// A device PortAudio offers.
+struct HardwareDevice {
+  int index = -1;  // PortAudio's device index
+  std::string name;
+  std::string host_api;
+  double default_rate = 0.0;
+  int max_output_channels = 0;
+  int max_input_channels = 0;
+  bool default_output = false;
+  bool default_input = false;
+};
+// Every device, in PortAudio's order; empty without PortAudio or when it cannot initialise.
+std::vector<HardwareDevice> hardware_devices();
+// The output (input) device hardware streams open from their next start: the first device with
+// output (input) channels whose name contains the text, ignoring case; null or "" selects the
+// default device.
+void use_hardware_device(const char* output_substring, const char* input_substring);
+// Index of the device use_hardware_device(substring) would open, or -1 with the reason in *why
+// (may be null).
+int find_hardware_device(const char* substring, bool output, std::string* why);
+
+// What the hardware streams counted since reset_hardware_stats() (not reset by reset()).
+struct HardwareStats {
+  uint64_t render_requests = 0;     // OnWriteData calls
+  uint64_t capture_deliveries = 0;  // OnReadData calls
+  int32_t last_render_bytes = 0;    // size of the last request (0 when none)
+  int32_t last_capture_bytes = 0;   // size of the last delivery (0 when none)
+  uint64_t output_underflows = 0;   // PortAudio callbacks flagged paOutputUnderflow
+  uint64_t output_overflows = 0;    // ... paOutputOverflow
+  uint64_t input_underflows = 0;    // ... paInputUnderflow
+  uint64_t input_overflows = 0;     // ... paInputOverflow
+  uint64_t errors = 0;  // starts that failed (device not found, not opened, not started)
+};
+HardwareStats hardware_stats();
+void reset_hardware_stats();
+
+// The most recently opened hardware renderer (capturer) stream.
+struct HardwareStreamInfo {
+  bool open = false;  // one was opened since the process started
+  std::string device;
+  std::string host_api;
+  int stream_rate = 0;
+  int stream_channels = 0;
+  int32_t request_bytes = 0;  // bytes of each request (delivery) in the stream's format
+  int device_rate = 0;
+  int device_channels = 0;
+  bool converted = false;              // the device runs in another rate or channel count
+  double conversion_latency_ms = 0.0;  // delay the conversion adds
+  double device_latency_ms = 0.0;      // PortAudio's latency of the device stream
+};
+HardwareStreamInfo hardware_renderer_info();
+HardwareStreamInfo hardware_capturer_info();
+// Delay the format conversion adds to the most recently opened renderer or capturer, whichever
+// is larger (0 when both run in their own format).
+double hardware_conversion_latency_ms();
+// The reason of the last hardware start that failed ("" when none failed).
+std::string hardware_last_error();
 
 // For deterministic tests.
 void set_manual_clock(bool on);

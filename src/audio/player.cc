@@ -252,10 +252,11 @@ bool Player::append(const byte* data, size_t size, const TSSuit* ts) {
   bool accepted = false;
   if (pile_ != nullptr) {
     const size_t outstanding = this->outstanding();
-    // Blocks this chunk completes, counted without overflow: the pile holds fewer than `block`
-    // bytes, and so does the remainder of the chunk.
-    const size_t blocks =
-        size / suit->block + (pile_->pending() + size % suit->block) / suit->block;
+    // Slots this chunk needs, counted without overflow (the pile holds fewer than `block` bytes,
+    // and so does the remainder of the chunk): the blocks it completes, plus one for the partial
+    // block it leaves in the pile, so that a later flush always finds a slot for it.
+    const size_t tail = pile_->pending() + size % suit->block;
+    const size_t blocks = size / suit->block + tail / suit->block + (tail % suit->block > 0 ? 1 : 0);
     const size_t pool_slots = static_cast<size_t>(1) << kPlayerBuddyLevel;
     // Only this thread takes slots while append_mutex_ is held; the renderer and clean() only
     // return them, so the room counted here is still there when the pile hands the blocks over.

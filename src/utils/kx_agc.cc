@@ -240,8 +240,8 @@ struct GainRow {
 
 struct GainTables {
   bool ready = false;
-  INT32 ceiling_db = 0;  // iTargetLvl / 1024 they were computed for
-  INT32 limit = 0;       // target_limit they were computed for
+  INT32 ceiling_db = 0;              // iTargetLvl / 1024 they were computed for
+  INT32 limit = 0;                   // target_limit they were computed for
   std::unique_ptr<UINT16[]> values;  // [gain - kTableMinGain][magnitude]
   GainRow rows[kTableGains] = {};
 };
@@ -385,6 +385,35 @@ KX_AGC_INLINE UINT16 magnitude_of(short s) {
   return static_cast<UINT16>(s > 0 ? s : -static_cast<int>(s));
 }
 
+// Frames of a gain sitting on its upper bound (see Plan): each adds `d` (> 0) to the sum `a` and
+// takes `s` off a result above `s`; a frame may start only at a sum of at most `hi`. Advances
+// `a` by as many of at most `frames` frames as one closed form covers and returns that number.
+int64_t sawtooth(int64_t& a, int64_t d, int64_t s, int64_t hi, int64_t frames) {
+  if (d <= s && a <= s) {
+    // Under the threshold for good: every frame adds d, every wrap takes s.
+    const int64_t x = a + frames * d;
+    a = x <= s ? x : (x - 1) % s + 1;
+    return frames;
+  }
+  int64_t jump;
+  int64_t slope;
+  if (a + d <= s) {
+    jump = (s - a) / d;  // frames up to the threshold without a wrap
+    slope = d;
+  } else if (d >= s) {
+    // A wrap every frame, and the sum keeps rising (or stands) towards hi.
+    slope = d - s;
+    jump = slope == 0 ? frames : (hi - a) / slope + 1;
+  } else {
+    // Above the threshold: a wrap every frame until the sum is back to s - d or below.
+    slope = d - s;
+    jump = (a - (s - d) - 1) / (s - d) + 1;
+  }
+  if (jump > frames) jump = frames;
+  a += jump * slope;
+  return jump;
+}
+
 // The fast run of one channel. `ring` and the references are the channel's fields of the
 // instance; `samples` points at its first sample, `stride` apart.
 class LaneRun {
@@ -408,9 +437,8 @@ class LaneRun {
     const UINT8 p0 = a_.pk_idx;
     // The slot that the next frame after the run overwrites: frame `frames` - 4, or for short
     // runs what the ring already had there.
-    const UINT16 back4 = frames >= 4
-                             ? magnitude_of(load_sample(samples + (frames - 4) * stride))
-                             : ring_[(p0 + static_cast<unsigned>(frames)) % 4];
+    const UINT16 back4 = frames >= 4 ? magnitude_of(load_sample(samples + (frames - 4) * stride))
+                                     : ring_[(p0 + static_cast<unsigned>(frames)) % 4];
     Meter m;
     m.back3 = ring_[(p0 + 1) % 4];
     m.back2 = ring_[(p0 + 2) % 4];
@@ -434,17 +462,18 @@ class LaneRun {
     // rewritten samples.
     UINT16 mags[Runs::kMax + 3];
     UINT16 candidates[Runs::kMax];
+    UINT16 block_max[Runs::kMax / kBlock];
     Runs runs;
     for (ptrdiff_t done = 0; done < frames;) {
       const ptrdiff_t n = frames - done < Runs::kMax ? frames - done : Runs::kMax;
       short* chunk = samples + done * stride;
       if (stride == 1) {
-        scan<1>(m, chunk, n, mags, candidates);
+        scan<1>(m, chunk, n, mags, candidates, block_max);
       } else {
-        scan<2>(m, chunk, n, mags, candidates);
+        scan<2>(m, chunk, n, mags, candidates, block_max);
       }
       runs.count = 0;
-      measure(m, candidates, n, runs);
+      measure(m, candidates, block_max, n, runs);
       output(o, chunk, stride, mags + 3, runs);
       m.back3 = mags[n];
       m.back2 = mags[n + 1];
@@ -468,41 +497,70 @@ class LaneRun {
   }
 
  private:
-  // Magnitudes of `n` frames into `mags` after the three frames before them, and each frame's
-  // peak candidate: the magnitude three frames back when the two after it fall and the frame's
-  // own is below it, else 0 (see detect_channel; whether it beats the pending peak is left to
-  // the detector). Written with masks, a > b being the sign of b - a: the pattern is irregular
-  // and must not become branches.
+  static const ptrdiff_t kBlock = 16;  // frames per largest candidate kept by scan
+
+  // Magnitudes of `n` frames into `mags` after the three frames before them, each frame's peak
+  // candidate and the largest candidate of every kBlock frames. A candidate is the magnitude
+  // three frames back when the two after it fall and the frame's own is below it, else 0 (see
+  // detect_channel; whether it beats the pending peak is left to the detector). The pattern is
+  // irregular and must not become branches: a > b is taken as the sign bit of b - a, and each
+  // "falls" is found once and kept for the next two frames.
   template <ptrdiff_t kStride>
-  static void scan(const Meter& m, const short* in, ptrdiff_t n, UINT16* mags,
-                   UINT16* candidates) {
+  static void scan(const Meter& m, const short* in, ptrdiff_t n, UINT16* mags, UINT16* candidates,
+                   UINT16* block_max) {
     INT32 oldest = m.back3;
     INT32 b2 = m.back2;
     INT32 b1 = m.back1;
+    UINT32 fell2 = static_cast<UINT32>(b2 - oldest) >> 31;  // oldest > b2
+    UINT32 fell1 = static_cast<UINT32>(b1 - b2) >> 31;      // b2 > b1
     mags[0] = m.back3;
     mags[1] = m.back2;
     mags[2] = m.back1;
-    for (ptrdiff_t i = 0; i < n; ++i) {
-      const INT32 now = magnitude_of(load_sample(in + i * kStride));
-      mags[i + 3] = static_cast<UINT16>(now);
-      const UINT32 negative = static_cast<UINT32>((b2 - oldest) & (b1 - b2) & (now - oldest));
-      const UINT32 pattern = 0u - (negative >> 31);  // all ones or 0
-      candidates[i] = static_cast<UINT16>(static_cast<UINT32>(oldest) & pattern);
-      oldest = b2;
-      b2 = b1;
-      b1 = now;
+    for (ptrdiff_t start = 0; start < n; start += kBlock) {
+      const ptrdiff_t end = n - start < kBlock ? n : start + kBlock;
+      UINT32 largest = 0;
+      for (ptrdiff_t i = start; i < end; ++i) {
+        const INT32 now = magnitude_of(load_sample(in + i * kStride));
+        mags[i + 3] = static_cast<UINT16>(now);
+        const UINT32 fell0 = static_cast<UINT32>(now - b1) >> 31;  // b1 > now
+        const UINT32 above = static_cast<UINT32>(now - oldest) >> 31;
+        const UINT32 candidate = static_cast<UINT32>(oldest) & (0u - (fell2 & fell1 & above));
+        candidates[i] = static_cast<UINT16>(candidate);
+        largest = candidate > largest ? candidate : largest;
+        oldest = b2;
+        b2 = b1;
+        b1 = now;
+        fell2 = fell1;
+        fell1 = fell0;
+      }
+      block_max[start / kBlock] = static_cast<UINT16>(largest);
     }
+  }
+
+  // The largest candidate of frames [from, to), 0 for none.
+  static UINT16 largest_candidate(const UINT16* candidates, const UINT16* block_max, ptrdiff_t from,
+                                  ptrdiff_t to) {
+    UINT16 largest = 0;
+    ptrdiff_t i = from;
+    for (; i < to && i % kBlock != 0; ++i)
+      largest = candidates[i] > largest ? candidates[i] : largest;
+    for (; i + kBlock <= to; i += kBlock) {
+      largest = block_max[i / kBlock] > largest ? block_max[i / kBlock] : largest;
+    }
+    for (; i < to; ++i) largest = candidates[i] > largest ? candidates[i] : largest;
+    return largest;
   }
 
   // Peak detector and controller for `n` frames; `runs` receives the gain after each frame's
   // controller step. Between two publications the peak level is constant, and so is the
   // controller's input: the detector finds the next publication, the controller runs up to it
   // in closed form.
-  void measure(Meter& m, const UINT16* candidates, ptrdiff_t n, Runs& runs) const {
+  void measure(Meter& m, const UINT16* candidates, const UINT16* block_max, ptrdiff_t n,
+               Runs& runs) const {
     ptrdiff_t control_from = 0;  // first frame whose controller step is due
     ptrdiff_t detect_from = 0;   // first frame whose detector step is due
     while (control_from < n) {
-      const ptrdiff_t published = detect(m, candidates, detect_from, n);
+      const ptrdiff_t published = detect(m, candidates, block_max, detect_from, n);
       control(m, control_from, published, runs);
       if (published == n) break;
       m.peak_db = (kx_agc_internal::log2_Q15(m.peak) * 301) / 100;
@@ -514,17 +572,19 @@ class LaneRun {
 
   // The peak detector (see detect_channel) from frame `from` up to and including the first
   // frame of [from, n) that publishes a peak; returns that frame, or n.
-  ptrdiff_t detect(Meter& m, const UINT16* candidates, ptrdiff_t from, ptrdiff_t n) const {
+  ptrdiff_t detect(Meter& m, const UINT16* candidates, const UINT16* block_max, ptrdiff_t from,
+                   ptrdiff_t n) const {
     // The countdown reaches 0 in frame `zero` and stays there; no frame before it publishes.
     const ptrdiff_t zero = m.countdown == 0 ? from : from + m.countdown - 1;
     UINT16 next = m.next;
     if (zero >= n) {
-      for (ptrdiff_t i = from; i < n; ++i) next = candidates[i] > next ? candidates[i] : next;
-      m.next = next;
+      const UINT16 largest = largest_candidate(candidates, block_max, from, n);
+      m.next = largest > next ? largest : next;
       m.countdown = static_cast<UINT8>(m.countdown - (n - from));
       return n;
     }
-    for (ptrdiff_t i = from; i <= zero; ++i) next = candidates[i] > next ? candidates[i] : next;
+    const UINT16 largest = largest_candidate(candidates, block_max, from, zero + 1);
+    next = largest > next ? largest : next;
     ptrdiff_t published = zero;
     // From then on the first candidate is published (next is 0 until one comes).
     while (next == 0 && ++published < n) next = candidates[published];
@@ -546,35 +606,31 @@ class LaneRun {
     while (i < to) {
       const Plan& p = m.plan;
       if (m.acc_sum < p.lo || m.acc_sum > p.hi) {
+        const INT32 gain = m.cur_gain;
+        const INT32 acc = m.acc_sum;
         control_gain(a_, m);
-        m.plan = plan_control(a_, m.peak_db, m.cur_gain);
-        runs.add(++i, m.cur_gain);
+        if (m.cur_gain == gain && m.acc_sum == acc) {
+          // A fixed point (a saturated sum stepped against a bound): so are all further frames.
+          i = to;
+        } else {
+          m.plan = plan_control(a_, m.peak_db, m.cur_gain);
+          ++i;
+        }
+        runs.add(i, m.cur_gain);
         continue;
       }
       // Frames that only move the sum: as many at once as the plan allows.
       const int64_t frames = to - i;
-      int64_t jump = 1;
+      int64_t jump;
       int64_t acc = m.acc_sum;
       if (p.down_above != kMax) {
-        // On the upper bound: a sawtooth under the threshold while each frame adds at most it.
-        if (p.dist <= p.down_above && acc <= p.down_above) {
-          jump = frames;
-          const int64_t x = acc + frames * p.dist;
-          acc = x <= p.down_above ? x : (x - 1) % p.down_above + 1;
-        } else {
-          acc += p.dist;
-          acc -= acc > p.down_above ? p.down_above : 0;
-        }
+        jump = sawtooth(acc, p.dist, p.down_above, p.hi, frames);
       } else if (p.up_below != kMin) {
-        // On the lower bound: the same, mirrored.
-        if (p.dist >= p.up_below && acc >= p.up_below) {
-          jump = frames;
-          const int64_t x = acc + frames * p.dist;
-          acc = x >= p.up_below ? x : -((-x - 1) % -static_cast<int64_t>(p.up_below) + 1);
-        } else {
-          acc += p.dist;
-          acc -= acc < p.up_below ? p.up_below : 0;
-        }
+        // The lower bound mirrors the upper one.
+        acc = -acc;
+        jump = sawtooth(acc, -static_cast<int64_t>(p.dist), -static_cast<int64_t>(p.up_below),
+                        -static_cast<int64_t>(p.lo), frames);
+        acc = -acc;
       } else {
         // Straight towards lo or hi (or standing still): every frame until the sum would leave
         // the range.
@@ -676,8 +732,8 @@ void run_frames_fast(short* audio_frame, int frames) {
           a.iCurGainL, a.AccSumL, a.iActiveGainL)
       .run(audio_frame, stride, frames);
   if (cfg.bStereo) {
-    LaneRun(cfg, rows, iAudPkR, a.pk_up_curR, a.peakR_next, a.peakR, a.peakR_update,
-            a.iPeakRDB, a.iCurGainR, a.AccSumR, a.iActiveGainR)
+    LaneRun(cfg, rows, iAudPkR, a.pk_up_curR, a.peakR_next, a.peakR, a.peakR_update, a.iPeakRDB,
+            a.iCurGainR, a.AccSumR, a.iActiveGainR)
         .run(audio_frame + 1, stride, frames);
   }
   a.pk_idx = static_cast<UINT8>((cfg.pk_idx + static_cast<unsigned>(frames) % 4u) % 4u);
