@@ -4,6 +4,8 @@
 #include <hilog/log_sink.h>
 
 #include <chrono>
+#include <thread>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -124,6 +126,26 @@ TEST_F(Window, EmptyQueueWaitsOnceUntilFarAudioReturns) {
   EXPECT_TRUE(aec.output_for_aec(near(1000, 6)));
   EXPECT_FALSE(aec.output_for_aec(near(1000, 7)));
   EXPECT_EQ(log.count("aec waited: 80ms"), 2u);
+}
+
+TEST_F(Window, FarAudioThatKeepsArrivingTooOldDoesNotHoldTheBlock) {
+  // Far-end blocks arrive every 20 ms but always 15 ms too old to line up (a far-end clock behind
+  // the capture clock): the captured block goes on uncancelled after one wait, while they still
+  // arrive, instead of dropping them and waiting again for ever.
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> feeding_until{0};
+  std::thread feeder([&] {
+    for (uint64_t i = 0; i < 100 && !stop.load(); ++i) {  // 2 s at most
+      far(1000 - 15 - 20 * static_cast<uint64_t>(i), 1 + i);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    feeding_until.store(1);
+  });
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 1)));
+  const bool returned_while_feeding = feeding_until.load() == 0;
+  stop.store(true);
+  feeder.join();
+  EXPECT_TRUE(returned_while_feeding);
 }
 
 TEST_F(Window, FarQueueDropsTheOldestBeyondOneSecond) {

@@ -256,7 +256,8 @@ bool Player::append(const byte* data, size_t size, const TSSuit* ts) {
     // and so does the remainder of the chunk): the blocks it completes, plus one for the partial
     // block it leaves in the pile, so that a later flush always finds a slot for it.
     const size_t tail = pile_->pending() + size % suit->block;
-    const size_t blocks = size / suit->block + tail / suit->block + (tail % suit->block > 0 ? 1 : 0);
+    const size_t blocks =
+        size / suit->block + tail / suit->block + (tail % suit->block > 0 ? 1 : 0);
     const size_t pool_slots = static_cast<size_t>(1) << kPlayerBuddyLevel;
     // Only this thread takes slots while append_mutex_ is held; the renderer and clean() only
     // return them, so the room counted here is still there when the pile hands the blocks over.
@@ -454,6 +455,15 @@ void Player::advance_clock(const Suit& suit) {
     SLOG("play sts: %lu / %zu", static_cast<unsigned long>(ts_->sts), left());
   }
   ts_->tid += 1;
+  // The stream start assumes one request per block duration. When requests fell behind (the
+  // renderer was paused, or stalled), the blocks' times sts + (tid - 1) x block would lag the
+  // real time of play and the echo canceller would find no far-end block that lines up; the
+  // start moves forward so that this request's time is its real one.
+  const uint64_t per_block = static_cast<uint64_t>(static_cast<int64_t>(suit.delayed_per_block));
+  if (ts_->sts != 0 && per_block > 0) {
+    const uint64_t label = ts_->sts + (ts_->tid - 1) * per_block;
+    if (ts_->ts > label + 2 * per_block) ts_->sts = ts_->ts - (ts_->tid - 1) * per_block;
+  }
 }
 
 // Every request of a stopping playback takes one off the wait count; the one that brings it to 0

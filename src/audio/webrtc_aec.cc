@@ -106,13 +106,15 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
     SLOG("aec.output failed\n");
     return false;
   }
+  // One wait per captured block at most: far-end audio that keeps arriving too old to line up
+  // (a far-end clock behind the capture clock) must not hold the block forever.
   bool waited = false;
   for (;;) {
     const Frame* far = body_->queue->head();
     if (far == nullptr) {
-      // No far-end audio after a wait (playback paused or stopped): the block goes on
-      // uncancelled, and later blocks do not wait again until far-end audio arrives, so that
-      // capture does not fall behind and lose blocks.
+      // No usable far-end audio after a wait (playback paused, stopped or behind): the block goes
+      // on uncancelled, and later blocks do not wait again until far-end audio that lines up (or
+      // is ahead) arrives, so that capture does not fall behind and lose blocks.
       if (waited || far_absent_) {
         far_absent_ = true;
         return false;
@@ -122,8 +124,6 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
       SLOG("aec waited: %dms\n", body_->aec_wait_input_in_ms);
       continue;
     }
-    waited = false;
-    far_absent_ = false;
     uint64_t lead = (far->ts->sts - frame->ts->sts) +
                     (far->ts->tid - frame->ts->tid) * static_cast<uint64_t>(body_->delay);
     int leap = static_cast<int>(static_cast<uint32_t>(lead & 0xffffffffu));
@@ -135,6 +135,7 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
       body_->fwrapper->delete_frame(old);
       continue;
     }
+    far_absent_ = false;  // far-end audio that lines up, or is ahead of this block
     if (leap < body_->aec_end_by_ts) {
       Frame* matched = body_->queue->poll();
       aec(matched, frame);
