@@ -21,8 +21,10 @@ namespace {
 using sonora::byte;
 using sonora::PlaySuit;
 using sonora::Sonora;
+using testing_support::energy;
 using testing_support::eventually;
 using testing_support::pcm_suit;
+using testing_support::speech_like;
 
 std::mutex g_mutex;
 std::vector<int16_t> g_out;
@@ -35,33 +37,6 @@ void collect(const byte* data, size_t size, uint64_t) {
   const size_t at = g_out.size();
   g_out.resize(at + n);
   std::memcpy(g_out.data() + at, data, n * 2);
-}
-
-// Speech-like far end: noise shaped by a slowly varying envelope, with syllable-rate pauses.
-std::vector<int16_t> far_end(int rate, double seconds, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> noise(0.0, 1.0);
-  const size_t n = static_cast<size_t>(rate * seconds);
-  std::vector<int16_t> out(n);
-  double lp = 0, lp2 = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / rate;
-    // The last half second is loud to its end, so that an echo is still arriving when the
-    // playback queue runs dry.
-    const double env = t > seconds - 0.5 ? 0.8
-                                         : std::max(0.0, std::sin(2 * 3.14159265 * 3.0 * t)) *
-                                               (0.6 + 0.4 * std::sin(2 * 3.14159265 * 0.7 * t));
-    lp = 0.7 * lp + 0.3 * noise(rng);
-    lp2 = 0.8 * lp2 + 0.2 * lp;
-    out[i] = static_cast<int16_t>(std::clamp(lp2 * 40000.0 * env, -32767.0, 32767.0));
-  }
-  return out;
-}
-
-double energy(const std::vector<int16_t>& s, size_t from, size_t to) {
-  double e = 0;
-  for (size_t i = from; i < to && i < s.size(); ++i) e += static_cast<double>(s[i]) * s[i];
-  return e;
 }
 
 // Plays `seconds` of far end while capturing; returns the captured (processed) samples.
@@ -78,7 +53,7 @@ std::vector<int16_t> duplex_run(bool aec, double seconds) {
   Sonora player(&suit, nullptr);
   EXPECT_TRUE(player.enable_audio(true));
   EXPECT_TRUE(player.start_record_audio(collect, 0));
-  std::vector<int16_t> far = far_end(rate, seconds, 7);
+  std::vector<int16_t> far = speech_like(rate, seconds, 7);
   const byte* data = reinterpret_cast<const byte*>(far.data());
   size_t pos = 0;
   const size_t total = far.size() * 2;

@@ -4,11 +4,14 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -98,6 +101,34 @@ inline char thread_state(pid_t tid) {
   buf[n] = '\0';
   const char* close = std::strrchr(buf, ')');
   return close != nullptr && close[1] == ' ' ? close[2] : '?';
+}
+
+// Speech-like far end: noise shaped by a slowly varying envelope, with syllable-rate pauses. The
+// last half second is loud to its end, so that an echo is still arriving when a playback queue
+// runs dry.
+inline std::vector<int16_t> speech_like(int rate, double seconds, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  const size_t n = static_cast<size_t>(rate * seconds);
+  std::vector<int16_t> out(n);
+  double lp = 0, lp2 = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    const double env = t > seconds - 0.5 ? 0.8
+                                         : std::max(0.0, std::sin(2 * 3.14159265 * 3.0 * t)) *
+                                               (0.6 + 0.4 * std::sin(2 * 3.14159265 * 0.7 * t));
+    lp = 0.7 * lp + 0.3 * noise(rng);
+    lp2 = 0.8 * lp2 + 0.2 * lp;
+    out[i] = static_cast<int16_t>(std::clamp(lp2 * 40000.0 * env, -32767.0, 32767.0));
+  }
+  return out;
+}
+
+// Energy of s[from, to).
+inline double energy(const std::vector<int16_t>& s, size_t from, size_t to) {
+  double e = 0;
+  for (size_t i = from; i < to && i < s.size(); ++i) e += static_cast<double>(s[i]) * s[i];
+  return e;
 }
 
 }  // namespace testing_support

@@ -537,8 +537,7 @@ class VirtualStream final : public Stream {
     std::lock_guard<std::mutex> lock(callback_mutex_);
     if (!active_.load(std::memory_order_acquire)) return;
     CallbackScope scope(this);
-    call(static_cast<OH_AudioRenderer*>(handle_), config_.renderer_user,
-         config_.renderer_callbacks);
+    call(handle_, config_);
   }
 
  protected:
@@ -665,10 +664,10 @@ int pump(bool renderer, int requests) {
   return ran;
 }
 
-// Runs `call` as a callback of each running virtual renderer in turn, holding one at a time, so
-// the callback may create or release other streams.
+// Runs `call` as a callback of each running virtual renderer (capturer) in turn, holding one at a
+// time, so the callback may create or release other streams.
 template <typename Call>
-void for_each_running_renderer(Call call) {
+void for_each_running(bool renderer, Call call) {
   Device& d = device();
   uint64_t last_id = 0;
   for (;;) {
@@ -676,7 +675,7 @@ void for_each_running_renderer(Call call) {
     {
       std::lock_guard<std::mutex> lock(d.streams_mutex);
       for (VirtualStream* c : d.streams) {
-        if (c->id() > last_id && c->is_renderer() && c->running()) {
+        if (c->id() > last_id && c->is_renderer() == renderer && c->running()) {
           s = c;
           ++s->pins_;
           break;
@@ -865,36 +864,72 @@ int32_t last_request_bytes() {
   return d.last_request_bytes;
 }
 
+namespace {
+
+bool valid_interrupt(int force, int hint) {
+  return force >= AUDIOSTREAM_INTERRUPT_FORCE && force <= AUDIOSTREAM_INTERRUPT_SHARE &&
+         hint >= AUDIOSTREAM_INTERRUPT_HINT_NONE && hint <= AUDIOSTREAM_INTERRUPT_HINT_UNDUCK;
+}
+
+}  // namespace
+
 void inject_renderer_event(int event) {
   if (event != AUDIOSTREAM_EVENT_ROUTING_CHANGED) return;
-  ohaudio_impl::for_each_running_renderer(
-      [event](OH_AudioRenderer* r, void* user, const OH_AudioRenderer_Callbacks& cb) {
-        if (cb.OH_AudioRenderer_OnStreamEvent) {
-          cb.OH_AudioRenderer_OnStreamEvent(r, user, static_cast<OH_AudioStream_Event>(event));
-        }
-      });
+  ohaudio_impl::for_each_running(true, [event](void* h, const ohaudio_impl::StreamConfig& c) {
+    if (auto f = c.renderer_callbacks.OH_AudioRenderer_OnStreamEvent) {
+      f(static_cast<OH_AudioRenderer*>(h), c.renderer_user,
+        static_cast<OH_AudioStream_Event>(event));
+    }
+  });
 }
 
 void inject_renderer_interrupt(int force, int hint) {
-  if (force < AUDIOSTREAM_INTERRUPT_FORCE || force > AUDIOSTREAM_INTERRUPT_SHARE ||
-      hint < AUDIOSTREAM_INTERRUPT_HINT_NONE || hint > AUDIOSTREAM_INTERRUPT_HINT_UNDUCK) {
-    return;
-  }
-  ohaudio_impl::for_each_running_renderer([force, hint](OH_AudioRenderer* r, void* user,
-                                                        const OH_AudioRenderer_Callbacks& cb) {
-    if (cb.OH_AudioRenderer_OnInterruptEvent) {
-      cb.OH_AudioRenderer_OnInterruptEvent(r, user, static_cast<OH_AudioInterrupt_ForceType>(force),
-                                           static_cast<OH_AudioInterrupt_Hint>(hint));
+  if (!valid_interrupt(force, hint)) return;
+  ohaudio_impl::for_each_running(true, [force, hint](void* h, const ohaudio_impl::StreamConfig& c) {
+    if (auto f = c.renderer_callbacks.OH_AudioRenderer_OnInterruptEvent) {
+      f(static_cast<OH_AudioRenderer*>(h), c.renderer_user,
+        static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
     }
   });
 }
 
 void inject_renderer_error(int error) {
   const OH_AudioStream_Result result = ohaudio_impl::to_result(error);
-  ohaudio_impl::for_each_running_renderer(
-      [result](OH_AudioRenderer* r, void* user, const OH_AudioRenderer_Callbacks& cb) {
-        if (cb.OH_AudioRenderer_OnError) cb.OH_AudioRenderer_OnError(r, user, result);
-      });
+  ohaudio_impl::for_each_running(true, [result](void* h, const ohaudio_impl::StreamConfig& c) {
+    if (auto f = c.renderer_callbacks.OH_AudioRenderer_OnError) {
+      f(static_cast<OH_AudioRenderer*>(h), c.renderer_user, result);
+    }
+  });
+}
+
+void inject_capturer_event(int event) {
+  if (event != AUDIOSTREAM_EVENT_ROUTING_CHANGED) return;
+  ohaudio_impl::for_each_running(false, [event](void* h, const ohaudio_impl::StreamConfig& c) {
+    if (auto f = c.capturer_callbacks.OH_AudioCapturer_OnStreamEvent) {
+      f(static_cast<OH_AudioCapturer*>(h), c.capturer_user,
+        static_cast<OH_AudioStream_Event>(event));
+    }
+  });
+}
+
+void inject_capturer_interrupt(int force, int hint) {
+  if (!valid_interrupt(force, hint)) return;
+  ohaudio_impl::for_each_running(false, [force, hint](void* h,
+                                                      const ohaudio_impl::StreamConfig& c) {
+    if (auto f = c.capturer_callbacks.OH_AudioCapturer_OnInterruptEvent) {
+      f(static_cast<OH_AudioCapturer*>(h), c.capturer_user,
+        static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
+    }
+  });
+}
+
+void inject_capturer_error(int error) {
+  const OH_AudioStream_Result result = ohaudio_impl::to_result(error);
+  ohaudio_impl::for_each_running(false, [result](void* h, const ohaudio_impl::StreamConfig& c) {
+    if (auto f = c.capturer_callbacks.OH_AudioCapturer_OnError) {
+      f(static_cast<OH_AudioCapturer*>(h), c.capturer_user, result);
+    }
+  });
 }
 
 void set_callback_jitter_ms(int max_ms) {

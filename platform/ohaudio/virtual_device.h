@@ -226,11 +226,16 @@ bool wait_render_requests(uint64_t n, int timeout_ms);
 size_t rendered_size();
 // Length of the last render request (0 when none since reset()).
 int32_t last_request_bytes();
-// Calls OnStreamEvent / OnInterruptEvent / OnError of every running virtual renderer, on the
-// calling thread.
+// Calls OnStreamEvent / OnInterruptEvent / OnError of every running virtual renderer (capturer),
+// on the calling thread, never at the same time as that stream's data callback. Values the
+// platform's enumerations do not hold are ignored; errors outside 1..3 arrive as
+// AUDIOSTREAM_ERROR_SYSTEM.
 void inject_renderer_event(int event);
 void inject_renderer_interrupt(int force, int hint);
 void inject_renderer_error(int error);
+void inject_capturer_event(int event);
+void inject_capturer_interrupt(int force, int hint);
+void inject_capturer_error(int error);
 // Each request of a threaded virtual stream is delayed by a random 0 .. max_ms ms after its
 // deadline (0 = none). The deadlines themselves do not move.
 void set_callback_jitter_ms(int max_ms);

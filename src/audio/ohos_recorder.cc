@@ -6,6 +6,7 @@
 #include "sonora/body.h"
 #include "utils/commons.h"
 #include "utils/log.h"
+#include "utils/thread_start.h"
 
 namespace sonora {
 namespace audio {
@@ -83,7 +84,7 @@ bool OhosRecorder::start(const Body* player, fetch_cb cb, int audioRecordSource)
   // The processing thread exists before the capturer runs, so the run's start time (sts) is set
   // before the first block is cut and every block carries it.
   pthread_t thread;
-  if (pthread_create(&thread, nullptr, cprocessor3, this) == 0) {
+  if (utils::start_thread(&thread, cprocessor3, this) == 0) {
     pid_.store(thread);
     ts_->sts = current_ts();
     player->report(kArg1AudioRecordStart, kArg2Success, nullptr);

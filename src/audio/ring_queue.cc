@@ -5,6 +5,7 @@
 
 #include "utils/commons.h"
 #include "utils/log.h"
+#include "utils/thread_start.h"
 
 namespace sonora {
 namespace audio {
@@ -49,7 +50,7 @@ RingQueue::RingQueue(int capacity, Mute mute_value, const Suit* suit, ring_cb cb
   }
   offset_ = capacity_;
   queue_ = new utils::BlockedQueue<Frame>(delete_nothing);
-  if (pthread_create(&pid_, nullptr, ring_dequeued, this) != 0) {
+  if (utils::start_thread(&pid_, ring_dequeued, this) != 0) {
     pid_ = pthread_t();
     SLOG("Error: RQ internal error\n");
   }

@@ -24,7 +24,32 @@ const char* Body::version() {
   return kSonoraVersion;
 }
 
+namespace {
+
+// Capture uses the process's one recorder: starting and stopping it is serialised across every
+// player instance, so two instances cannot both find it idle and start it. Under the same mutex:
+// how many instances capture now (init and deinit wait for none).
+pthread_mutex_t g_capture_mutex = PTHREAD_MUTEX_INITIALIZER;
+int g_capturing = 0;
+
+// Holds a mutex for the scope.
+class CaptureLock {
+ public:
+  CaptureLock() { pthread_mutex_lock(&g_capture_mutex); }
+  ~CaptureLock() { pthread_mutex_unlock(&g_capture_mutex); }
+  CaptureLock(const CaptureLock&) = delete;
+  CaptureLock& operator=(const CaptureLock&) = delete;
+};
+
+}  // namespace
+
 bool Body::init(const char* debug_path) {
+  CaptureLock capture;
+  // The gain control is re-initialised here; the processing thread of a running capture uses it.
+  if (g_capturing > 0) {
+    SLOG("Sonora init refused: capture is running; stop it first\n");
+    return false;
+  }
   SLOG("Sonora init: %s, path:%s\n", kSonoraVersion, debug_path != nullptr ? debug_path : "");
   const bool result = audio::Factory::instance(debug_path) != nullptr;
   kx_agc_open();
@@ -39,16 +64,18 @@ bool Body::init(const char* debug_path) {
 }
 
 bool Body::deinit() {
+  CaptureLock capture;
+  // The factory owns the recorder that a running capture uses.
+  if (g_capturing > 0) {
+    SLOG("Sonora deinit refused: capture is running; stop it first\n");
+    return false;
+  }
   audio::Factory::destroy();
   kx_agc_deinit();
   return true;
 }
 
 namespace {
-
-// Capture uses the process's one recorder: starting and stopping it is serialised across every
-// player instance, so two instances cannot both find it idle and start it.
-pthread_mutex_t g_capture_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Holds a lock for the scope.
 class ReadLock {
@@ -249,10 +276,14 @@ bool Body::start_record_audio(fetch_cb callback, int audioRecordSource) {
   if (recorder->is_working()) return false;
   if (!recorder->start(this, callback, audioRecordSource)) return false;
   is_audio_recording_.store(true);
+  ++g_capturing;
   return true;
 }
 
 bool Body::stop_record_audio() {
+  // An instance that is not capturing has nothing to stop (the recorder it last used may be
+  // another instance's now, or gone after deinit).
+  if (!is_audio_recording_.load()) return false;
   audio::Recorder* recorder = audio_recorder_.load();
   if (recorder != nullptr && recorder->on_processing_thread()) {
     // Called from fetch_cb. Another thread that is stopping capture holds these locks and waits
@@ -272,10 +303,13 @@ bool Body::stop_record_audio() {
 }
 
 bool Body::stop_record_audio_locked() {
+  if (!is_audio_recording_.load()) return false;
   audio::Recorder* recorder = audio_recorder_.load();
-  if (recorder == nullptr || !recorder->is_working()) return false;
-  bool result = recorder->stop();
-  if (result) is_audio_recording_.store(false);
+  const bool result = recorder != nullptr && recorder->is_working() && recorder->stop();
+  if (result || recorder == nullptr || !recorder->is_working()) {
+    is_audio_recording_.store(false);
+    --g_capturing;
+  }
   return result;
 }
 

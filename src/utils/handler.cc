@@ -6,6 +6,7 @@
 
 #include "utils/commons.h"
 #include "utils/handler_body.h"
+#include "utils/thread_start.h"
 
 namespace utils {
 
@@ -47,7 +48,7 @@ HandlerBody::HandlerBody(Handler* parent)
       is_stopping_(false) {
   pthread_mutex_init(&stop_mutex_, nullptr);
   sem_init(&started_, 0, 0);
-  if (pthread_create(&pid_, nullptr, handleLoop, this) != 0) {
+  if (start_thread(&pid_, handleLoop, this) != 0) {
     pid_ = pthread_t();
     return;
   }
