@@ -131,26 +131,6 @@ TEST_F(RecorderTest, PartialBlockIsKeptUntilCompleteAndDroppedAtStop) {
   EXPECT_TRUE(player.stop_record_audio());
 }
 
-TEST_F(RecorderTest, CapturerThatDoesNotStartLeavesTheRecorderIdle) {
-  RecordingHandler handler;
-  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
-  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
-  Sonora player(&suit, &handler);
-  vdev::fail_next_capturer_start(3);
-  EXPECT_FALSE(player.start_record_audio(collect, 0));
-  ASSERT_TRUE(handler.wait_for(2));
-  EXPECT_EQ(handler.events()[0].arg2, sonora::kArg2Success);  // the thread existed
-  EXPECT_EQ(handler.events()[1].arg2, sonora::kArg2Failed);
-  EXPECT_FALSE(player.stop_record_audio());
-  EXPECT_FALSE(player.adjust_capture_volume(1.0f));
-  // The next start works directly.
-  vdev::set_capture_source(ramp_bytes(1600), false);
-  ASSERT_TRUE(player.start_record_audio(collect, 0));
-  EXPECT_EQ(vdev::pump_capture(1), 1);
-  EXPECT_TRUE(eventually([] { return g_delivered.count() == 2; }));
-  EXPECT_TRUE(player.stop_record_audio());
-}
-
 TEST_F(RecorderTest, SuitsThatCannotBeCapturedAreRefused) {
   struct Case {
     const char* what;
