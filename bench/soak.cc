@@ -1,13 +1,18 @@
 // Soak run on the virtual device (real clock): threads append uneven chunks to two player
 // instances while others pause, resume, flush, clean, mute and change the track volume; capture
 // with echo cancellation on one instance starts and stops over and over; sound-wave
-// configurations run and are stopped. Prints counters every 10 s and at the end; exits with 1
-// when capture delivered fewer blocks than its runs should have produced (beyond the blocks a
-// start and a stop may lose) or an instance did not stop cleanly.
+// configurations run and are stopped. Prints counters every 10 s and at the end: frames accepted
+// and refused, blocks queued, played, skipped by the renderer's catch-up and cleared by the
+// control calls, underruns, capture blocks captured, delivered and dropped, peak memory (RSS) and
+// the render and capture callback time percentiles. Exits with 1 when a block was lost without
+// being counted anywhere (queued blocks not played, skipped or cleared; captured blocks neither
+// delivered nor dropped at a stop; delivered blocks that did not reach fetch_cb), when capture
+// delivered fewer blocks than its runs should have produced, or an instance did not stop cleanly.
 //
 //   soak [--minutes N]   (default 1)
 #include <ohaudio/virtual_device.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +25,10 @@
 #include <thread>
 #include <vector>
 
+#include "audio/factory.h"
+#include "audio/player.h"
+#include "audio/recorder.h"
+#include "sonora/body.h"
 #include "sonora/sonora.h"
 
 namespace {
@@ -27,6 +36,7 @@ namespace {
 using sonora::byte;
 using sonora::PlaySuit;
 using sonora::Sonora;
+using Engine = sonora::Body;  // the instance behind Sonora, whose playback counters the soak reads
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kCaptureBlock = 640;  // 20 ms of 16 kHz mono
@@ -40,13 +50,18 @@ void on_block(const byte*, size_t, uint64_t) {
   g_blocks.fetch_add(1);
 }
 
+// The largest resident set seen so far (the kernel's high-water mark is only brought up to date
+// now and then, so a later reading can be lower than an earlier one).
 long peak_rss_kb() {
+  static long peak = -1;
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind("VmHWM:", 0) == 0 || line.rfind("VmRSS:", 0) == 0) {
+      peak = std::max(peak, std::atol(line.c_str() + 6));
+    }
   }
-  return -1;
+  return peak;
 }
 
 sonora::audio::Suit suit_of(int rate, int channels, size_t block) {
@@ -66,7 +81,7 @@ struct Counts {
   std::atomic<uint64_t> refused_frames{0};
 };
 
-void feeder(Sonora* player, size_t block, size_t frame_bytes, unsigned seed,
+void feeder(Engine* player, size_t block, size_t frame_bytes, unsigned seed,
             const std::atomic<bool>* done, Counts* counts) {
   std::mt19937 rng(seed);
   std::vector<byte> chunk(block * 3, 5);
@@ -81,7 +96,7 @@ void feeder(Sonora* player, size_t block, size_t frame_bytes, unsigned seed,
   }
 }
 
-void controller(Sonora* player, unsigned seed, const std::atomic<bool>* done) {
+void controller(Engine* player, unsigned seed, const std::atomic<bool>* done) {
   std::mt19937 rng(seed);
   bool paused = false;
   while (!done->load()) {
@@ -130,6 +145,7 @@ int main(int argc, char** argv) {
   vdev::use_hardware(false);
   vdev::set_manual_clock(false);
   vdev::reset();
+  vdev::set_recording(false);  // the device's own recordings would count in the peak memory
   vdev::set_echo(30, 0.5f);
   vdev::set_capture_noise(-65.0f, 3);
   vdev::set_callback_jitter_ms(3);
@@ -139,8 +155,8 @@ int main(int argc, char** argv) {
   sonora::audio::Suit sb = suit_of(48000, 2, 1920);
   PlaySuit suit_a(1, sonora::kPTypeByFPS, &sa, nullptr);
   PlaySuit suit_b(2, sonora::kPTypeByFPS, &sb, nullptr);
-  auto a = std::make_unique<Sonora>(&suit_a, nullptr);
-  auto b = std::make_unique<Sonora>(&suit_b, nullptr);
+  auto a = std::make_unique<Engine>(nullptr, &suit_a, nullptr);
+  auto b = std::make_unique<Engine>(nullptr, &suit_b, nullptr);
   if (!a->enable_audio(true) || !b->enable_audio(true)) {
     std::fprintf(stderr, "playback did not start\n");
     return 1;
@@ -192,18 +208,35 @@ int main(int argc, char** argv) {
     }
   });
 
+  const sonora::audio::Player::Counters& pa = a->audio_player_->counters();
+  const sonora::audio::Player::Counters& pb = b->audio_player_->counters();
+  const sonora::audio::Recorder::Counters& rc =
+      sonora::audio::Factory::instance(nullptr)->get_recorder(0)->counters();
+  auto u = [](const std::atomic<uint64_t>& v) { return static_cast<unsigned long long>(v.load()); };
   auto report = [&](const char* when, double seconds) {
+    std::printf("%s %6.0f s | peak RSS %ld kB | configurations %llu\n", when, seconds,
+                peak_rss_kb(), u(configs));
+    const Counts* counts[] = {&ca, &cb};
+    const sonora::audio::Player::Counters* players[] = {&pa, &pb};
+    for (int i = 0; i < 2; ++i) {
+      const sonora::audio::Player::Counters& p = *players[i];
+      std::printf(
+          "  %c frames accepted %llu refused %llu | blocks queued %llu played %llu skipped %llu "
+          "cleared %llu | underruns %llu\n",
+          'A' + i, u(counts[i]->accepted_frames), u(counts[i]->refused_frames), u(p.queued),
+          u(p.played), u(p.skipped), u(p.cleared), u(p.underruns));
+    }
     std::printf(
-        "%s %6.0f s: A frames accepted %llu refused %llu | B frames accepted %llu refused %llu | "
-        "capture runs %llu, blocks %llu (expected %llu) | configurations %llu | peak RSS %ld kB\n",
-        when, seconds, static_cast<unsigned long long>(ca.accepted_frames.load()),
-        static_cast<unsigned long long>(ca.refused_frames.load()),
-        static_cast<unsigned long long>(cb.accepted_frames.load()),
-        static_cast<unsigned long long>(cb.refused_frames.load()),
-        static_cast<unsigned long long>(runs.load()),
-        static_cast<unsigned long long>(g_blocks.load()),
-        static_cast<unsigned long long>(expected_blocks.load()),
-        static_cast<unsigned long long>(configs.load()), peak_rss_kb());
+        "  capture runs %llu | blocks captured %llu delivered %llu (fetch_cb %llu, expected %llu) "
+        "dropped: pool full %llu, at stop %llu\n",
+        u(runs), u(rc.captured), u(rc.delivered), u(g_blocks), u(expected_blocks),
+        u(rc.dropped_full), u(rc.dropped_at_stop));
+    const vdev::CallbackTimes rt = vdev::callback_times(true), ct = vdev::callback_times(false);
+    std::printf(
+        "  callback time, us: render p50 %.0f p99 %.0f p99.9 %.0f max %.0f (%llu) | capture p50 "
+        "%.0f p99 %.0f p99.9 %.0f max %.0f (%llu)\n",
+        rt.p50_us, rt.p99_us, rt.p999_us, rt.max_us, static_cast<unsigned long long>(rt.count),
+        ct.p50_us, ct.p99_us, ct.p999_us, ct.max_us, static_cast<unsigned long long>(ct.count));
     std::fflush(stdout);
   };
   const auto start = Clock::now();
@@ -220,10 +253,29 @@ int main(int argc, char** argv) {
   for (auto& t : threads) t.join();
   config.join();
   config_stopper.join();
-  // Render callback times are not observable from outside the library: not reported.
+  // Everything still queued is cleared by a pause (which waits for a request in progress), so
+  // every block queued has been played, skipped or cleared.
+  a->pause();
+  b->pause();
   report("end", std::chrono::duration<double>(Clock::now() - start).count());
 
   int status = 0;
+  for (const auto* p : {&pa, &pb}) {
+    const uint64_t accounted = p->played.load() + p->skipped.load() + p->cleared.load();
+    if (accounted != p->queued.load()) {
+      std::printf("LOST: %llu blocks queued, %llu played, skipped or cleared\n", u(p->queued),
+                  static_cast<unsigned long long>(accounted));
+      status = 1;
+    }
+  }
+  if (rc.captured.load() != rc.delivered.load() + rc.dropped_at_stop.load() ||
+      rc.delivered.load() != g_blocks.load()) {
+    std::printf(
+        "LOST: %llu blocks captured, %llu delivered, %llu dropped at a stop, %llu reached "
+        "fetch_cb\n",
+        u(rc.captured), u(rc.delivered), u(rc.dropped_at_stop), u(g_blocks));
+    status = 1;
+  }
   const uint64_t got = g_blocks.load(), want = expected_blocks.load(), loss = allowed_loss.load();
   if (got + loss < want) {
     std::printf("LOST: capture delivered %llu blocks, expected %llu (at most %llu lost)\n",

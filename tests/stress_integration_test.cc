@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "audio/factory.h"
+#include "audio/recorder.h"
 #include "sonora/sonora.h"
 #include "test_support.h"
 
@@ -203,6 +205,11 @@ TEST(Stress, EverythingAtOnceOnTheRealClock) {
   auto b = std::make_unique<Sonora>(&suit_b, &handler);
   ASSERT_TRUE(a->enable_audio(true));
   ASSERT_TRUE(b->enable_audio(true));
+  // The process's one recorder counts every block it cut, delivered and dropped.
+  const sonora::audio::Recorder::Counters& rc =
+      sonora::audio::Factory::instance(nullptr)->get_recorder(0)->counters();
+  const uint64_t captured0 = rc.captured.load(), delivered0 = rc.delivered.load(),
+                 dropped0 = rc.dropped_at_stop.load();
 
   std::atomic<bool> done{false};
   Counts ca, cb;
@@ -293,6 +300,10 @@ TEST(Stress, EverythingAtOnceOnTheRealClock) {
   EXPECT_EQ(g_bad_sizes.load(), 0u);
   EXPECT_EQ(late_blocks.load(), 0u);
   EXPECT_EQ(handler.failed_starts.load(), 0u);
+  // No captured block vanished: each was delivered to fetch_cb or dropped by a stop.
+  EXPECT_EQ(rc.captured.load() - captured0,
+            rc.delivered.load() - delivered0 + rc.dropped_at_stop.load() - dropped0);
+  EXPECT_EQ(rc.delivered.load() - delivered0, g_blocks.load());
 
   // Both still play: drop what the stress left (a partial block too), then every accepted block
   // comes out whole and in order.

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -29,6 +30,8 @@ namespace {
 constexpr int64_t kNsPerSec = 1000000000;
 // The recording keeps its first 256 MiB and grows in steps of at least 4 MiB.
 constexpr size_t kRecordingLimit = size_t{256} << 20;
+// Callback durations are kept at 1 us resolution up to this many microseconds.
+constexpr int kTimeBuckets = 4096;
 constexpr size_t kRecordingStep = size_t{4} << 20;
 // Played 16-bit samples of one lane of the echo path: about 10 s of 48 kHz stereo.
 constexpr int64_t kTimelineSize = int64_t{1} << 20;
@@ -133,6 +136,10 @@ struct Device {
   int capturer_fault = 0;
 
   std::atomic<int> jitter_ms{0};
+  std::atomic<bool> recording_on{true};
+  // How long the application's data callbacks took, in microseconds (last bucket: longer).
+  std::atomic<uint64_t> callback_us[2][kTimeBuckets + 1] = {};
+  std::atomic<uint64_t> callback_max_us[2] = {};
   std::atomic<bool> manual_clock{false};
   std::atomic<bool> hardware{false};
   std::atomic<uint64_t> start_sequence{0};
@@ -217,8 +224,23 @@ const Lane* find_lane(const Device& d, uint64_t id) {
 }
 
 // Appends one capture delivery to the device's microphone recording.
+void record_callback_time(bool renderer, std::chrono::steady_clock::time_point t0) {
+  Device& d = device();
+  const int64_t us =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
+  const size_t bucket = static_cast<size_t>(std::clamp<int64_t>(us, 0, kTimeBuckets));
+  d.callback_us[renderer ? 0 : 1][bucket].fetch_add(1, std::memory_order_relaxed);
+  std::atomic<uint64_t>& max = d.callback_max_us[renderer ? 0 : 1];
+  uint64_t seen = max.load(std::memory_order_relaxed);
+  while (static_cast<uint64_t>(us) > seen &&
+         !max.compare_exchange_weak(seen, static_cast<uint64_t>(us), std::memory_order_relaxed)) {
+  }
+}
+
 void record_capture(const uint8_t* buffer, int32_t len) {
   Device& d = device();
+  if (!d.recording_on.load(std::memory_order_relaxed)) return;
   std::lock_guard<std::mutex> lock(d.mutex);
   std::vector<uint8_t>& rec = d.captured;
   if (rec.size() >= kRecordingLimit || len <= 0) return;
@@ -251,7 +273,7 @@ void record_render(const StreamConfig& config, const uint8_t* buffer, int32_t le
   {
     std::lock_guard<std::mutex> lock(d.mutex);
     std::vector<uint8_t>& rec = d.recording;
-    if (rec.size() < kRecordingLimit) {
+    if (d.recording_on.load(std::memory_order_relaxed) && rec.size() < kRecordingLimit) {
       const size_t take = std::min(static_cast<size_t>(len), kRecordingLimit - rec.size());
       if (rec.size() + take > rec.capacity()) {
         rec.reserve(std::min(kRecordingLimit,
@@ -515,16 +537,20 @@ class VirtualStream final : public Stream {
       std::memset(buffer, config_.silence_byte(), buffer_.size());
       int32_t result = 0;
       if (auto write = config_.renderer_callbacks.OH_AudioRenderer_OnWriteData) {
+        const auto t0 = std::chrono::steady_clock::now();
         result = write(static_cast<OH_AudioRenderer*>(handle_), config_.renderer_user, buffer,
                        request_bytes_);
+        record_callback_time(true, t0);
       }
       record_render(config_, buffer, request_bytes_, result, position_);
     } else {
       fill_capture(config_, buffer, request_bytes_, position_, echo_path_, echo_settings_);
       record_capture(buffer, request_bytes_);
       if (auto read = config_.capturer_callbacks.OH_AudioCapturer_OnReadData) {
+        const auto t0 = std::chrono::steady_clock::now();
         read(static_cast<OH_AudioCapturer*>(handle_), config_.capturer_user, buffer,
              request_bytes_);
+        record_callback_time(false, t0);
       }
     }
     position_ += request_bytes_ / 2;
@@ -737,7 +763,42 @@ void reset() {
     d.capturer_fault = 0;
   }
   d.jitter_ms.store(0);
+  for (auto& direction : d.callback_us) {
+    for (auto& bucket : direction) bucket.store(0);
+  }
+  for (auto& max : d.callback_max_us) max.store(0);
   d.requests_changed.notify_all();
+}
+
+void set_recording(bool on) {
+  device().recording_on.store(on);
+}
+
+CallbackTimes callback_times(bool renderer) {
+  Device& d = device();
+  const auto& buckets = d.callback_us[renderer ? 0 : 1];
+  std::vector<uint64_t> counts(std::size(buckets));
+  CallbackTimes t;
+  for (size_t i = 0; i < counts.size(); ++i) {
+    counts[i] = buckets[i].load(std::memory_order_relaxed);
+    t.count += counts[i];
+  }
+  t.max_us = static_cast<double>(d.callback_max_us[renderer ? 0 : 1].load());
+  if (t.count == 0) return t;
+  // The smallest duration that at least the fraction `q` of the callbacks did not exceed.
+  auto percentile = [&](double q) {
+    const double wanted = q * static_cast<double>(t.count);
+    uint64_t seen = 0;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      seen += counts[i];
+      if (static_cast<double>(seen) >= wanted) return static_cast<double>(i);
+    }
+    return static_cast<double>(counts.size() - 1);
+  };
+  t.p50_us = percentile(0.5);
+  t.p99_us = percentile(0.99);
+  t.p999_us = percentile(0.999);
+  return t;
 }
 
 std::vector<uint8_t> rendered() {

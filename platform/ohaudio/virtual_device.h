@@ -113,6 +113,18 @@ namespace vdev {
 // (delay, gain, impulse response, what was played), the noise floor, the callback jitter and
 // pending start faults. Keeps the backend choice and the manual clock.
 void reset();
+// Whether the device keeps what it rendered and captured (for rendered() and captured(); on by
+// default). A long run turns it off so that the recordings (up to 256 MiB each) do not count in its
+// memory. reset() keeps the setting.
+void set_recording(bool on);
+// How long the library's data callbacks took on virtual streams since reset(), in microseconds:
+// median, 99th and 99.9th percentile (1 us resolution up to 4096 us; longer ones count as 4096)
+// and the longest. All zero when no callback ran.
+struct CallbackTimes {
+  uint64_t count = 0;
+  double p50_us = 0, p99_us = 0, p999_us = 0, max_us = 0;
+};
+CallbackTimes callback_times(bool renderer);
 // Copy of everything rendered so far (since reset()), in order.
 std::vector<uint8_t> rendered();
 // Copy of everything the virtual capturers delivered since reset() (the microphone signal,

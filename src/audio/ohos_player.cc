@@ -91,14 +91,15 @@ bool OhosPlayer::open_renderer(const Body* body) {
                 "OH_AudioStreamBuilder_SetSamplingRate", suit->sample_rate) ||
       !accepted(OH_AudioStreamBuilder_SetChannelCount(builder, suit->channel_per_frame),
                 "OH_AudioStreamBuilder_SetChannelCount", suit->channel_per_frame) ||
-      !accepted(OH_AudioStreamBuilder_SetSampleFormat(builder, sample_format(suit->bit_per_channel)),
-                "OH_AudioStreamBuilder_SetSampleFormat", suit->bit_per_channel) ||
+      !accepted(
+          OH_AudioStreamBuilder_SetSampleFormat(builder, sample_format(suit->bit_per_channel)),
+          "OH_AudioStreamBuilder_SetSampleFormat", suit->bit_per_channel) ||
       // One block per request, for every sample format: each request then takes exactly one
       // frame, so playback has no gaps and the echo canceller's one-block-per-request clock
       // stays true.
-      !accepted(OH_AudioStreamBuilder_SetFrameSizeInCallback(builder,
-                                                             static_cast<int32_t>(suit->block)),
-                "OH_AudioStreamBuilder_SetFrameSizeInCallback", static_cast<long>(suit->block)) ||
+      !accepted(
+          OH_AudioStreamBuilder_SetFrameSizeInCallback(builder, static_cast<int32_t>(suit->block)),
+          "OH_AudioStreamBuilder_SetFrameSizeInCallback", static_cast<long>(suit->block)) ||
       !accepted(OH_AudioStreamBuilder_SetEncodingType(builder, AUDIOSTREAM_ENCODING_TYPE_RAW),
                 "OH_AudioStreamBuilder_SetEncodingType", AUDIOSTREAM_ENCODING_TYPE_RAW)) {
     return false;
@@ -152,14 +153,16 @@ bool OhosPlayer::stop() {
 
 bool OhosPlayer::pause() {
   pthread_mutex_lock(&control_mutex_);
-  bool ok = audioRenderer != nullptr && OH_AudioRenderer_Pause(audioRenderer) == AUDIOSTREAM_SUCCESS;
+  bool ok =
+      audioRenderer != nullptr && OH_AudioRenderer_Pause(audioRenderer) == AUDIOSTREAM_SUCCESS;
   pthread_mutex_unlock(&control_mutex_);
   return ok;
 }
 
 bool OhosPlayer::resume() {
   pthread_mutex_lock(&control_mutex_);
-  bool ok = audioRenderer != nullptr && OH_AudioRenderer_Start(audioRenderer) == AUDIOSTREAM_SUCCESS;
+  bool ok =
+      audioRenderer != nullptr && OH_AudioRenderer_Start(audioRenderer) == AUDIOSTREAM_SUCCESS;
   pthread_mutex_unlock(&control_mutex_);
   return ok;
 }

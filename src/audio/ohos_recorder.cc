@@ -254,6 +254,7 @@ void* cprocessor3(void* handle) {
     }
     recorder->process(frame, *suit, type);
     pool->delete_frame(frame);
+    recorder->counters_.delivered.fetch_add(1, std::memory_order_relaxed);
   }
   return nullptr;
 }

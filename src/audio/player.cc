@@ -308,7 +308,10 @@ size_t Player::left() {
 
 void Player::clean() {
   pthread_mutex_lock(render_mutex_);
-  if (queue_ != nullptr) queue_->clean();
+  if (queue_ != nullptr) {
+    counters_.cleared.fetch_add(queue_->left(), std::memory_order_relaxed);
+    queue_->clean();
+  }
   if (fwrapper_ != nullptr) fwrapper_->clean();
   ++clean_epoch_;
   pthread_mutex_unlock(render_mutex_);
@@ -375,7 +378,12 @@ byte* pile_play(const byte* data, size_t capacity, void* user, const void* addit
   pthread_mutex_lock(player->render_mutex_);
   // A clean() since the frame was made has already returned its slot to the pool: the block is
   // part of what was cleaned and must not be queued.
-  if (epoch == player->clean_epoch_ && player->queue_ != nullptr) player->queue_->offer(frame);
+  if (epoch == player->clean_epoch_ && player->queue_ != nullptr) {
+    player->queue_->offer(frame);
+    player->counters_.queued.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    player->counters_.cleared.fetch_add(1, std::memory_order_relaxed);
+  }
   pthread_mutex_unlock(player->render_mutex_);
   return nullptr;
 }
@@ -491,6 +499,7 @@ Frame* Player::take_with_catch_up(const Suit& suit) {
     int skip = q > 3 * b ? 2 : (q > 2 * b ? 1 : 0);
     while (skip-- > 0 && queue_->left() > 0) {
       fwrapper_->delete_frame(frame);
+      counters_.skipped.fetch_add(1, std::memory_order_relaxed);
       frame = queue_->poll();
     }
   }
@@ -527,12 +536,14 @@ void Player::play_frame(const Request& req, Frame* frame) {
     fill_silence(req, 0);
   }
   fwrapper_->delete_frame(frame);
+  counters_.played.fetch_add(1, std::memory_order_relaxed);
   played_since_start_ = true;
 }
 
 // Nothing queued: silence. An auto-stop playback ends when the audio it was given runs out, so
 // the countdown begins only once something has been played since start.
 int32_t Player::underrun(const Request& req) {
+  counters_.underruns.fetch_add(1, std::memory_order_relaxed);
   fill_silence(req, 0);
   if (silence_ != nullptr) feed_echo_reference(req, silence_, req.suit->block);
   PlaySuit* play = req.body->suit_;

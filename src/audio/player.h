@@ -85,6 +85,17 @@ class Player {
   // Frames handed out by the pool (queued or being played); 0 without a pool.
   size_t outstanding();
 
+  // Blocks through this player since it was made, for soak runs and diagnostics; any thread.
+  // Once nothing is in flight, queued = played + skipped + cleared + left().
+  struct Counters {
+    std::atomic<uint64_t> queued{0};     // appended blocks that went into the queue
+    std::atomic<uint64_t> played{0};     // blocks copied into a renderer request
+    std::atomic<uint64_t> skipped{0};    // blocks the renderer dropped to catch up a backlog
+    std::atomic<uint64_t> cleared{0};    // blocks dropped by clean, pause, a mute delay or stop
+    std::atomic<uint64_t> underruns{0};  // requests answered with silence while playing
+  };
+  const Counters& counters() const { return counters_; }
+
  protected:
   bool set_work(bool working);
   bool set_pause(bool paused);
@@ -147,6 +158,7 @@ class Player {
   pthread_mutex_t* append_mutex_;
   // Bumped by every clean(); a block built across a clean() is dropped, not queued.
   uint64_t clean_epoch_;
+  Counters counters_;
   bool auto_stop_reported_;
   // A frame has been played since start: only then may an empty queue begin an auto-stop.
   bool played_since_start_;

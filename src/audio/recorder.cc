@@ -77,6 +77,7 @@ bool Recorder::stop() {
   if (!is_working()) return false;
   set_work(false);
   if (queue_ != nullptr) {
+    counters_.dropped_at_stop.fetch_add(queue_->left(), std::memory_order_relaxed);
     queue_->clean();
     queue_->fin();
   }
@@ -111,7 +112,12 @@ byte* pile_rec(const byte* data, size_t capacity, void* user, const void*) {
   recorder->ts_->ts = current_ts();
   if (recorder->is_working() && recorder->queue_ != nullptr && recorder->fwrapper_ != nullptr) {
     Frame* frame = recorder->fwrapper_->gen_frame(kFTypeA, data, capacity, recorder->ts_);
-    if (frame != nullptr) recorder->queue_->offer(frame);
+    if (frame != nullptr) {
+      recorder->queue_->offer(frame);
+      recorder->counters_.captured.fetch_add(1, std::memory_order_relaxed);
+    } else {
+      recorder->counters_.dropped_full.fetch_add(1, std::memory_order_relaxed);
+    }
   }
   recorder->ts_->tid += 1;
   return nullptr;

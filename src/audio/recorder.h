@@ -59,11 +59,22 @@ class Recorder {
   float volume() const { return gain_.load(); }
   int volume_type() const { return gain_type_.load(); }
 
+  // Blocks through this recorder since it was made, over all runs, for soak runs and
+  // diagnostics; any thread. Between runs, captured = delivered + dropped_at_stop.
+  struct Counters {
+    std::atomic<uint64_t> captured{0};         // blocks cut from the microphone and queued
+    std::atomic<uint64_t> delivered{0};        // blocks processed (and handed to fetch_cb)
+    std::atomic<uint64_t> dropped_full{0};     // blocks dropped because the pool was full
+    std::atomic<uint64_t> dropped_at_stop{0};  // queued blocks a stop dropped
+  };
+  const Counters& counters() const { return counters_; }
+
  protected:
   bool set_work(bool working);
 
   friend byte* pile_rec(const byte* data, size_t capacity, void* user, const void* additional);
 
+  Counters counters_;
   fetch_cb cb_;
   NS* ns_;
   TSSuit* ts_;

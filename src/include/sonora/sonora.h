@@ -79,7 +79,8 @@ class Sonora {
   // working, is muted, an auto-stop playback has played out, 50 blocks are outstanding, the chunk
   // needs more blocks than are free, or a coded chunk has the wrong size.
   bool append_audio_data(const byte* data, size_t size, const TSSuit* ts);
-  // Pause and resume the renderer; appended audio keeps being queued while paused.
+  // Pause and resume the renderer. Pausing drops what is queued (the renderer plays silence), and
+  // appends are refused (false) until resume; both return false when playback is not working.
   bool pause();
   bool resume();
   // Queues a partial block as a short block.
