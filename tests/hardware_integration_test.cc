@@ -588,7 +588,8 @@ TEST_F(JackServer, DuplexCancelsTheLoopbackEcho) {
   ASSERT_GT(echo / (to - from), 1e6) << "the far end did not come back over the loopback";
   const double erle = 10 * std::log10(echo / (left + 1));
   std::printf("ERLE over the loopback: %.1f dB\n", erle);
-  EXPECT_GT(erle, 10.0);
+  // About 13 to 14 dB here (12.5 under ThreadSanitizer); 8 dB leaves room for a loaded machine.
+  EXPECT_GT(erle, 8.0);
 }
 
 struct DeviceChoiceCase {
