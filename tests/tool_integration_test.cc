@@ -320,31 +320,39 @@ TEST(SonoraTool, DemoRunsOnTheDeviceAskedFor) {
 // for; with processing the recording has that length too.
 TEST(SonoraTool, RecordCapturesWhatTheMicrophoneHears) {
   struct Case {
+    int rate, channels;
     double source_seconds;  // not always a whole number of blocks
     std::string seconds;    // --seconds
-    size_t samples;         // expected length: whole 20 ms blocks, at least --seconds
+    size_t frames;          // expected length: whole 20 ms blocks, at least --seconds
     std::string processing;
     bool bit_exact;
   } cases[] = {
-      {1.0, "1.5", 24000, "", true},
-      {0.51, "0.99", 16000, "", true},
-      {1.0, "1.2", 19200, "--aec --ns --gain-type 4 --gain 12", false},
+      {16000, 1, 1.0, "1.5", 24000, "", true},
+      {16000, 1, 0.51, "0.99", 16000, "", true},
+      {16000, 1, 1.0, "1.2", 19200, "--aec --ns --gain-type 4 --gain 12", false},
+      {8000, 1, 0.5, "0.5", 4000, "--aec", false},
+      {16000, 2, 0.5, "0.5", 8000, "", true},
+      {44100, 2, 0.5, "0.5", 22050, "", true},
+      {48000, 1, 0.5, "0.51", 24960, "", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.seconds + " s " + c.processing);
-    const std::vector<int16_t> source = tone(16000, 1, c.source_seconds);
+    const std::string format =
+        " --rate " + std::to_string(c.rate) + " --channels " + std::to_string(c.channels) + " ";
+    SCOPED_TRACE(c.seconds + " s" + format + c.processing);
+    const std::vector<int16_t> source = tone(c.rate, c.channels, c.source_seconds);
     const std::string src = temp_path("source.wav");
     const std::string out = temp_path("recorded.wav");
-    ASSERT_TRUE(write_wav(src, 16000, 1, source));
-    Result r = run("record " + out + " --seconds " + c.seconds + " --source " + src + " " +
+    ASSERT_TRUE(write_wav(src, c.rate, c.channels, source));
+    Result r = run("record " + out + " --seconds " + c.seconds + format + " --source " + src + " " +
                    c.processing + " --quiet");
     ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // --quiet: nothing on standard output
     SF_INFO info;
     std::vector<int16_t> recorded;
     ASSERT_TRUE(read_wav(out, &info, &recorded));
-    EXPECT_EQ(info.samplerate, 16000);
-    EXPECT_EQ(info.channels, 1);
-    EXPECT_EQ(recorded.size(), c.samples);
+    EXPECT_EQ(info.samplerate, c.rate);
+    EXPECT_EQ(info.channels, c.channels);
+    EXPECT_EQ(recorded.size(), c.frames * c.channels);
     if (c.bit_exact) {
       auto at = std::search(recorded.begin(), recorded.end(), source.begin(), source.end());
       EXPECT_NE(at, recorded.end()) << "source not found bit-exact in the recording";
@@ -362,6 +370,8 @@ TEST(SonoraTool, RecordRefusesBeforeCapturing) {
   const std::string missing_dir = dir + "/no/such/dir/x.wav";
   const std::string wrong_rate = dir + "/44k.wav";
   ASSERT_TRUE(write_wav(wrong_rate, 44100, 1, tone(44100, 1, 0.1)));
+  const std::string mono16k = dir + "/16k.wav";
+  ASSERT_TRUE(write_wav(mono16k, 16000, 1, tone(16000, 1, 0.1)));
   struct Case {
     std::string args;
     int code;
@@ -377,6 +387,11 @@ TEST(SonoraTool, RecordRefusesBeforeCapturing) {
       {"record " + dir + " --seconds 5", 1, dir},
       {"record " + out + " --seconds 5 --source " + dir + "/missing.wav", 1, "missing.wav"},
       {"record " + out + " --seconds 5 --source " + wrong_rate, 1, "44100"},
+      {"record " + out + " --seconds 5 --rate 22050", 2, "--rate"},
+      {"record " + out + " --seconds 5 --channels 3", 2, "--channels"},
+      {"record " + out + " --seconds 5 --rate 48000 --aec", 2, "--aec"},
+      {"record " + out + " --seconds 5 --channels 2 --ns", 2, "--ns"},
+      {"record " + out + " --seconds 5 --channels 2 --source " + mono16k, 1, "channels"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -388,6 +403,7 @@ TEST(SonoraTool, RecordRefusesBeforeCapturing) {
     EXPECT_FALSE(file_exists(missing_dir));
   }
   std::remove(wrong_rate.c_str());
+  std::remove(mono16k.c_str());
   rmdir(dir.c_str());
 }
 

@@ -14,13 +14,13 @@ std::vector<uint8_t> g_sink;
 
 }  // namespace
 
-sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count, int rate,
-                                 size_t block) {
+sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count, int rate, size_t block,
+                                 int channels) {
   sonora::audio::Suit audio;
   std::memset(&audio, 0, sizeof(audio));
   audio.type = sonora::audio::kTypeRawPCM;
   audio.sample_rate = rate;
-  audio.channel_per_frame = 1;
+  audio.channel_per_frame = channels;
   audio.bit_per_channel = 16;
   audio.block = block;
   audio.enable_aec = aec;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sonora/sonora.h"
+#include "stdout_silencer.h"
 
 namespace tool {
 
@@ -17,10 +18,10 @@ inline constexpr int kCaptureRate = 16000;
 inline constexpr size_t kCaptureBlock = 640;  // bytes
 inline constexpr double kCaptureBytesPerSecond = kCaptureRate * 2.0;
 
-// Raw PCM suit of mono 16-bit capture (by default the capture format) with the given processing
-// and playback lead.
+// Raw PCM suit of 16-bit capture (by default the capture format) with the given processing and
+// playback lead.
 sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count, int rate = kCaptureRate,
-                                 size_t block = kCaptureBlock);
+                                 size_t block = kCaptureBlock, int channels = 1);
 
 // The process's one capture sink: fetch_cb appends the delivered blocks in order.
 void capture_sink_clear();
@@ -46,9 +47,13 @@ class EngineEvents : public utils::Handler {
 };
 
 // Process set-up and tear-down of the engine (factory and automatic gain control) for a command.
+// The gain control's settings, which the set-up prints, are shown with --verbose only.
 class EngineProcess {
  public:
-  EngineProcess() { ok_ = sonora::Sonora::init(nullptr); }
+  explicit EngineProcess(bool verbose) {
+    StdoutSilencer silencer(!verbose);
+    ok_ = sonora::Sonora::init(nullptr);
+  }
   ~EngineProcess() { sonora::Sonora::deinit(); }
   EngineProcess(const EngineProcess&) = delete;
   EngineProcess& operator=(const EngineProcess&) = delete;

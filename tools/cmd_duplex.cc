@@ -115,6 +115,7 @@ struct Call {
   std::vector<uint8_t> near;                  // the capture source
   double seconds = 0;                         // captured at least
   bool quiet = false;
+  bool verbose = false;
   // Results.
   bool room = false, noise = false;  // the room response and the noise floor were set
   std::vector<uint8_t> mic, processed, rendered;
@@ -131,7 +132,7 @@ bool run_call(Call* call, std::string* error) {
   call->noise = vdev::set_capture_noise(kNoiseDbfs, 11);
   vdev::set_capture_source(call->near, false);
 
-  tool::EngineProcess process;
+  tool::EngineProcess process(call->verbose);
   tool::EngineEvents events;
   sonora::audio::Suit audio = tool::capture_suit(true, true, 3);
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);
@@ -235,6 +236,7 @@ int run(const cli::Args& args) {
   call.near = bytes_of(near);
   call.seconds = seconds;
   call.quiet = args.quiet;
+  call.verbose = args.verbose;
   if (!run_call(&call, &error)) {
     fail(error);
     return 1;

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,11 +77,7 @@ int run(const cli::Args& args) {
                             progress.clear();
                             tool::print_text(format, text);
                           });
-  std::optional<tool::EngineProcess> process;
-  {
-    tool::StdoutSilencer silencer(!args.verbose);
-    process.emplace();
-  }
+  tool::EngineProcess process(args.verbose);
   tool::EngineEvents events;
   sonora::audio::Suit audio = tool::capture_suit(false, false, 3, kListenRate, kListenBlock);
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);

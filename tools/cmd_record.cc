@@ -1,16 +1,19 @@
-// sonora record OUT.wav --seconds N [--aec] [--ns] [--gain G] [--gain-type T]
-//                        [--device virtual|hw|hw:NAME] [--source FILE.wav]
-//   Captures N seconds of 16 kHz mono 16-bit audio through the engine (20 ms blocks) with the
-//   processing asked for and writes the delivered blocks to OUT.wav. --gain and --gain-type set
-//   the capture volume once capture runs (gain type 4: automatic gain control, G its maximum gain
-//   in dB). On the virtual device the microphone hears silence unless --source gives it a 16 kHz
-//   mono 16-bit WAV file to hear (once, then silence).
+// sonora record OUT.wav --seconds N [--rate R] [--channels C] [--aec] [--ns] [--gain G]
+//                        [--gain-type T] [--device virtual|hw|hw:NAME] [--source FILE.wav]
+//   Captures N seconds of 16-bit audio through the engine (20 ms blocks) at R Hz (8000, 16000,
+//   44100 or 48000; default 16000) with C channels (1 or 2; default 1), with the processing asked
+//   for, and writes the delivered blocks to OUT.wav. Echo cancellation and noise suppression work
+//   on mono at 8000 or 16000 Hz only. --gain and --gain-type set the capture volume once capture
+//   runs (gain type 4: automatic gain control, G its maximum gain in dB). On the virtual device
+//   the microphone hears silence unless --source gives it a 16-bit WAV file of the capture format
+//   to hear (once, then silence).
 #include <ohaudio/virtual_device.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +23,7 @@
 #include "device.h"
 #include "numbers.h"
 #include "progress.h"
+#include "stdout_silencer.h"
 #include "sonora/sonora.h"
 #include "wav.h"
 
@@ -35,24 +39,39 @@ int run(const cli::Args& args) {
   if (!tool::parse_device(args, &device, &error)) return cli::usage_error(error);
   if (!args.has("--seconds")) return cli::usage_error("record: --seconds N is required");
   double seconds = 0, gain = 0;
-  int gain_type = 0;
+  int gain_type = 0, rate = tool::kCaptureRate, channels = 1;
   if (!tool::number_option(args, "--seconds", 0.02, 3600, &seconds, &error) ||
       !tool::number_option(args, "--gain", -100, 100, &gain, &error) ||
-      !tool::integer_option(args, "--gain-type", 0, 1000, &gain_type, &error)) {
+      !tool::integer_option(args, "--gain-type", 0, 1000, &gain_type, &error) ||
+      !tool::integer_option(args, "--rate", 8000, 48000, &rate, &error) ||
+      !tool::integer_option(args, "--channels", 1, 2, &channels, &error)) {
     return cli::usage_error(error);
   }
+  if (rate != 8000 && rate != 16000 && rate != 44100 && rate != 48000) {
+    return cli::usage_error("--rate must be 8000, 16000, 44100 or 48000");
+  }
+  if ((args.has("--aec") || args.has("--ns")) && (channels != 1 || rate > 16000)) {
+    return cli::usage_error("--aec and --ns work on mono audio at 8000 or 16000 Hz");
+  }
+  // 20 ms blocks of the format.
+  const size_t block = static_cast<size_t>(rate / 50 * channels * 2);
+  const double bytes_per_second = static_cast<double>(rate) * channels * 2;
   const std::string source_path = args.value("--source");
   if (device == tool::Device::kHardware && args.has("--source")) {
     return cli::usage_error("--source feeds the virtual device only");
   }
   tool::Pcm source;
-  if (!source_path.empty() &&
-      !tool::read_wav(source_path, {{tool::kCaptureRate}, 1}, &source, &error)) {
+  if (!source_path.empty() && !tool::read_wav(source_path, {{rate}, channels}, &source, &error)) {
     fail(error);
     return 1;
   }
+  if (!source_path.empty() && source.channels != channels) {
+    fail(source_path + ": " + std::to_string(source.channels) + " channels, the capture has " +
+         std::to_string(channels));
+    return 1;
+  }
   tool::WavWriter writer;
-  if (!writer.open(args.operands[0], tool::kCaptureRate, 1, &error)) {
+  if (!writer.open(args.operands[0], rate, channels, &error)) {
     fail(error);
     return 1;
   }
@@ -65,9 +84,14 @@ int run(const cli::Args& args) {
     }
   }
 
-  tool::EngineProcess process;
+  // The automatic gain control prints its limits on standard output when it first runs: shown
+  // with --verbose only.
+  std::optional<tool::StdoutSilencer> silencer;
+  silencer.emplace(!args.verbose);
+  tool::EngineProcess process(args.verbose);
   tool::EngineEvents events;
-  sonora::audio::Suit audio = tool::capture_suit(args.has("--aec"), args.has("--ns"), 3);
+  sonora::audio::Suit audio =
+      tool::capture_suit(args.has("--aec"), args.has("--ns"), 3, rate, block, channels);
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);
   sonora::Sonora player(&suit, &events);
   tool::capture_sink_clear();
@@ -85,10 +109,9 @@ int run(const cli::Args& args) {
   }
   // Whole blocks, at least the seconds asked for.
   const size_t blocks = static_cast<size_t>(
-      std::ceil(seconds * tool::kCaptureBytesPerSecond / tool::kCaptureBlock - 1e-9));
-  const size_t wanted = blocks * tool::kCaptureBlock;
-  tool::Progress progress("recording", static_cast<double>(wanted) / tool::kCaptureBytesPerSecond,
-                          args.quiet);
+      std::ceil(seconds * bytes_per_second / static_cast<double>(block) - 1e-9));
+  const size_t wanted = blocks * block;
+  tool::Progress progress("recording", static_cast<double>(wanted) / bytes_per_second, args.quiet);
   auto last_growth = std::chrono::steady_clock::now();
   size_t have = 0;
   while (have < wanted) {
@@ -103,10 +126,11 @@ int run(const cli::Args& args) {
            " bytes");
       return 1;
     }
-    progress.update(static_cast<double>(have) / tool::kCaptureBytesPerSecond);
+    progress.update(static_cast<double>(have) / bytes_per_second);
   }
   player.stop_record_audio();
   progress.finish();
+  silencer.reset();
   std::vector<uint8_t> captured = tool::capture_sink_take();
   captured.resize(wanted);
   if (!(writer.write_bytes(captured, &error) && writer.close(&error))) {
@@ -115,8 +139,7 @@ int run(const cli::Args& args) {
   }
   if (!args.quiet) {
     std::printf("recorded %.2f s (%zu blocks of 20 ms) to %s\n",
-                static_cast<double>(wanted) / tool::kCaptureBytesPerSecond, blocks,
-                args.operands[0].c_str());
+                static_cast<double>(wanted) / bytes_per_second, blocks, args.operands[0].c_str());
   }
   return 0;
 }
@@ -125,9 +148,12 @@ int run(const cli::Args& args) {
 
 extern const cli::Command record_command = {
     "record",
-    "record OUT.wav --seconds N [--aec] [--ns] [--gain G] [--gain-type T] "
+    "record OUT.wav --seconds N [--rate R] [--channels C] [--aec] [--ns] [--gain G] "
+    "[--gain-type T] "
     "[--device virtual|hw|hw:NAME] [--source FILE.wav] [--quiet] [--verbose]",
     {{"--seconds", true},
+     {"--rate", true},
+     {"--channels", true},
      {"--aec", false},
      {"--ns", false},
      {"--gain", true},
