@@ -20,7 +20,8 @@
 // mf 1-255 (encode() takes a NUL-terminated string, as the configuration call passes it). Every
 // seed is fixed: runs repeat exactly.
 //
-// Usage: sound_robustness_bench [--texts N] [--threads N]   (defaults 200 and 2)
+// Usage: sound_robustness_bench [--texts N] [--threads N] [--format tone|mf] [--only CONDITION]
+//   (defaults 200 texts, 2 threads, both formats, every condition whose name contains CONDITION)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -248,6 +249,12 @@ std::vector<Bytes> random_texts(int count, uint32_t seed, int min_byte) {
   return texts;
 }
 
+// Conditions whose name contains this (all when empty).
+std::string g_only;
+bool selected(const Condition& c) {
+  return g_only.empty() || std::string(c.name).find(g_only) != std::string::npos;
+}
+
 void print_format(Format f, const Run& run, int count) {
   const FormatSetup& setup = kSetups[f];
   printf("\n%s, %d texts per cell, gain %.0f dB: %% decoded [wrong decodes]\n", kFormatNames[f],
@@ -256,6 +263,7 @@ void print_format(Format f, const Run& run, int count) {
   for (double s : kSnrs) printf("%12.0f", s);
   printf("   lowest SNR >= %.0f %%\n", kPassPercent);
   for (int c = 0; c < setup.condition_count; ++c) {
+    if (!selected(setup.conditions[c])) continue;
     printf("%-34s", setup.conditions[c].name);
     double pct[kSnrCount];
     for (int s = 0; s < kSnrCount; ++s) {
@@ -285,13 +293,22 @@ void print_format(Format f, const Run& run, int count) {
 int main(int argc, char** argv) {
   int count = 200;
   int threads = 2;
+  bool formats[2] = {true, true};
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--texts") == 0 && i + 1 < argc) {
       count = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
       threads = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--format") == 0 && i + 1 < argc &&
+               (std::strcmp(argv[i + 1], "tone") == 0 || std::strcmp(argv[i + 1], "mf") == 0)) {
+      const bool tone = std::strcmp(argv[++i], "tone") == 0;
+      formats[kTone] = tone;
+      formats[kMf] = !tone;
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      g_only = argv[++i];
     } else {
-      fprintf(stderr, "usage: %s [--texts N] [--threads N]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--texts N] [--threads N] [--format tone|mf] [--only CONDITION]\n",
+              argv[0]);
       return 2;
     }
   }
@@ -311,7 +328,9 @@ int main(int argc, char** argv) {
     run.results[static_cast<size_t>(f)].assign(
         static_cast<size_t>(setup.condition_count),
         std::vector<std::vector<Cell>>(kSnrCount, std::vector<Cell>(static_cast<size_t>(count))));
+    if (!formats[f]) continue;
     for (int c = 0; c < setup.condition_count; ++c) {
+      if (!selected(setup.conditions[c])) continue;
       for (int t = 0; t < count; ++t) jobs.push_back({static_cast<Format>(f), c, t});
     }
   }
@@ -328,8 +347,8 @@ int main(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   printf("Sound-wave configuration robustness (text lengths 1-32 bytes, fixed seeds)\n");
-  print_format(kTone, run, count);
-  print_format(kMf, run, count);
+  if (formats[kTone]) print_format(kTone, run, count);
+  if (formats[kMf]) print_format(kMf, run, count);
   printf("\n%zu transmissions x %d SNRs decoded in %.1f s on %d threads\n", jobs.size(), kSnrCount,
          seconds, threads);
   return 0;

@@ -68,14 +68,6 @@ TEST_F(WrongOrder, IsRefusedAndLeavesTheEngineUsable) {
          EXPECT_FALSE(a.append_audio_data(block.data(), block.size(), nullptr));
          EXPECT_EQ(a.audio_left(), 0u);
        }},
-      {"a second instance stops the first one's capture",
-       [](Sonora& a, Sonora& b) {
-         ASSERT_TRUE(a.start_record_audio(ignore, 0));
-         EXPECT_FALSE(b.start_record_audio(ignore, 0));
-         EXPECT_FALSE(b.stop_record_audio());
-         EXPECT_TRUE(a.adjust_capture_volume(2.0f));  // still capturing
-         EXPECT_TRUE(a.stop_record_audio());
-       }},
       {"an instance that captured before stops another one's capture",
        [](Sonora& a, Sonora& b) {
          ASSERT_TRUE(b.start_record_audio(ignore, 0));

@@ -201,24 +201,16 @@ TEST(GainChain, LoudnessWeightedGain) {
   // Energy 100 / 320 bytes is below 1 and counts as 1: volume 0 dB.
   std::vector<short> quiet(160, 0);
   quiet[0] = 10;
-  std::vector<short> quiet_out(160, -1);
+  std::vector<short> quiet_at_2(160, -1), quiet_just_above(160, -1);
+  quiet_at_2[0] = 31;        // 10 * 3 + 1
+  quiet_just_above[0] = 23;  // 10 * 2.25 + 1
   const Case cases[] = {
       // 1.5 is used as it is.
       {"1.5 unweighted", {1000, -1000, 0}, 1.5f, {1501, -1501, -1}},
       {"1.5 on silence", {1, 0}, 1.5f, {2, -1}},
       // Above 1.5 on silence: 1.0 * gain + gain / 2.
-      {"2.0 on silence", quiet, 2.0f,
-       [&] {
-         std::vector<short> v = quiet_out;
-         v[0] = 31;  // 10 * 3 + 1
-         return v;
-       }()},
-      {"just above 1.5 on silence", quiet, just_above,
-       [&] {
-         std::vector<short> v = quiet_out;
-         v[0] = 23;  // 10 * 2.25 + 1
-         return v;
-       }()},
+      {"2.0 on silence", quiet, 2.0f, quiet_at_2},
+      {"just above 1.5 on silence", quiet, just_above, quiet_just_above},
       {"2.0 on an all-zero block", std::vector<short>(16, 0), 2.0f, std::vector<short>(16, -1)},
       // Energy 10^8 * n / 2n bytes = 5 * 10^7: volume 76.99 dB, gain 0.2301 * 2 + 1 = 1.46021.
       {"2.0 on a loud block", std::vector<short>(64, 10000), 2.0f, std::vector<short>(64, 14603)},

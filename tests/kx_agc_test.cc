@@ -9,9 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
-#include <numeric>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -155,10 +153,6 @@ TEST(KxAgc, SetConfigStoresBoundsIn16Bits) {
     EXPECT_EQ(agc_info()->iMaxGain, c.max) << c.value;
     EXPECT_EQ(agc_info()->iMinGain, c.min) << c.value;
   }
-  kx_agc_set_config(10);
-  reset(1);
-  EXPECT_EQ(agc_info()->iMaxGain, 24);
-  EXPECT_EQ(agc_info()->iMinGain, -24);
 }
 
 // What a process sees before the control was ever opened, and the limit printout. Runs in a
@@ -399,6 +393,7 @@ TEST(KxAgc, PeakDetector) {
     const UINT16& next = lane == 2 ? a->peakR_next : a->peakL_next;
     const UINT8& countdown = lane == 2 ? a->pk_up_curR : a->pk_up_curL;
     EXPECT_EQ(peak, 100) << lane;
+    EXPECT_EQ(lane == 2 ? a->iPeakRDB : a->iPeakLDB, -51516) << lane;
     EXPECT_EQ(next, 300) << lane;
     EXPECT_EQ(countdown, 1) << lane;
     std::vector<short> one(static_cast<size_t>(channels), 0);
@@ -533,14 +528,6 @@ TEST(KxAgc, QuietSignalIsRaisedStepByStep) {
   EXPECT_EQ(prev, 24);
   EXPECT_EQ(agc_info()->iCurGainL, 24);
   EXPECT_EQ(out[out.size() - 4], 9509);  // 600 raised by 24 dB
-
-  // With the bound at 10 dB it stops there.
-  reset(1);
-  kx_agc_set_config(10);
-  out = in;
-  run(out, static_cast<int>(out.size()));
-  EXPECT_EQ(agc_info()->iCurGainL, 10);
-  EXPECT_EQ(applied_db(in.back(), out.back()), 10);
 }
 
 TEST(KxAgc, StereoChannelsAreIndependent) {
@@ -590,21 +577,6 @@ TEST(KxAgc, StereoChannelsAreIndependent) {
     EXPECT_EQ(a->iActiveGainL, c.active_l);
     EXPECT_EQ(a->iActiveGainR, c.active_r);
   }
-
-  // Each channel has its own peak detector and countdown.
-  for (bool on_left : {true, false}) {
-    reset(2);
-    const short peak[] = {0, 100, 50, 20, 10};
-    std::vector<short> buf2(10, 0);
-    for (size_t i = 0; i < 5; ++i) buf2[2 * i + (on_left ? 0 : 1)] = peak[i];
-    run(buf2, 5);
-    const AGC_INFO* a = agc_info();
-    EXPECT_EQ(a->peakL, on_left ? 100 : 0);
-    EXPECT_EQ(a->pk_up_curL, on_left ? 96 : 0);
-    EXPECT_EQ(a->peakR, on_left ? 0 : 100);
-    EXPECT_EQ(a->pk_up_curR, on_left ? 0 : 96);
-    EXPECT_EQ(on_left ? a->iPeakLDB : a->iPeakRDB, -51516);
-  }
 }
 
 TEST(KxAgc, MonoCountIsSamples) {
@@ -622,23 +594,9 @@ TEST(KxAgc, MonoCountIsSamples) {
 // step per sample. From the same state, both must leave the same samples, the same state (fields,
 // magnitude rings, limits) and print the same text.
 
+// Failure messages show a state as its bytes: the fields in declaration order.
 std::string describe(const AgcState& s) {
-  const AGC_INFO& a = s.info;
-  std::ostringstream o;
-  o << "stereo " << a.bStereo << " rate " << a.iSampleRate << " gains [" << a.iMinGain << ", "
-    << a.iMaxGain << "] target " << a.iTargetLvl << " gate " << a.iNgTHD << " period "
-    << int{a.pk_up_thd} << " countdown " << int{a.pk_up_curL} << "/" << int{a.pk_up_curR} << " idx "
-    << int{a.pk_idx} << " peak " << a.peakL << "/" << a.peakR << " next " << a.peakL_next << "/"
-    << a.peakR_next << " update " << a.peakL_update << "/" << a.peakR_update << " peak dB "
-    << a.iPeakLDB << "/" << a.iPeakRDB << " cur " << a.iCurGainL << "/" << a.iCurGainR << " active "
-    << a.iActiveGainL << "/" << a.iActiveGainR << " acc " << a.AccSumL << "/" << a.AccSumR
-    << " rings";
-  for (UINT16 v : s.ring_l) o << " " << v;
-  o << " |";
-  for (UINT16 v : s.ring_r) o << " " << v;
-  o << " old " << s.target_old << "/" << s.noise_old << " limits " << s.target_limit << "/"
-    << s.noise_limit;
-  return o.str();
+  return testing::PrintToString(s);
 }
 
 bool same_state(const AgcState& x, const AgcState& y) {
@@ -684,6 +642,17 @@ testing::AssertionResult same_through_both(const std::vector<short>& buf, int fr
                                        << describe(ref_state) << "\nfrom " << describe(start);
   }
   return testing::AssertionSuccess();
+}
+
+// Runs `frames` frames through the fast path (0) or the reference (1), printout swallowed.
+void run_path(int path, short* samples, int frames) {
+  testing::internal::CaptureStdout();
+  if (path == 0) {
+    kx_agc_run(samples, frames);
+  } else {
+    kx_agc_internal::kx_agc_run_reference(samples, frames);
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 // Every 16-bit value once, in an order fixed by `seed`.
@@ -765,7 +734,7 @@ TEST(KxAgcFastPath, EveryInputAtOtherTargetLevels) {
   }
 }
 
-const double kTwoPi = 6.283185307179586;
+const double kTwoPi = 2.0 * kPi;
 
 // Speech-like: voiced stretches with a gliding pitch and falling harmonics under a syllable
 // envelope, pauses with faint noise, scaled so that the largest sample is about `peak`.
@@ -882,13 +851,7 @@ TEST(KxAgcFastPath, LongSpeechSequenceThroughEachPath) {
       reset(channels);
       for (std::vector<short> block : blocks) {
         kx_agc_set_config(block.size() % 7 == 0 ? 6 : 24);
-        testing::internal::CaptureStdout();
-        if (path == 0) {
-          kx_agc_run(block.data(), 320);
-        } else {
-          kx_agc_internal::kx_agc_run_reference(block.data(), 320);
-        }
-        testing::internal::GetCapturedStdout();
+        run_path(path, block.data(), 320);
         outs[path].push_back(block);
       }
       end[path] = kx_agc_internal::save_state();
@@ -1021,14 +984,7 @@ TEST(KxAgcFastPath, UnalignedBuffer) {
       reset(channels);
       bytes[path].assign(in.size() * 2 + 1, 0);
       std::memcpy(bytes[path].data() + 1, in.data(), in.size() * 2);
-      short* samples = reinterpret_cast<short*>(bytes[path].data() + 1);
-      testing::internal::CaptureStdout();
-      if (path == 0) {
-        kx_agc_run(samples, 500);
-      } else {
-        kx_agc_internal::kx_agc_run_reference(samples, 500);
-      }
-      testing::internal::GetCapturedStdout();
+      run_path(path, reinterpret_cast<short*>(bytes[path].data() + 1), 500);
     }
     EXPECT_EQ(bytes[0], bytes[1]) << channels;
   }

@@ -11,20 +11,16 @@
 
 #include "sonora/frame_wrapper.h"
 #include "sonora/play_suit.h"
+#include "test_support.h"
 
 namespace {
 
 using sonora::Frame;
 namespace audio = sonora::audio;
 
+// Normalised as a player would store it.
 audio::Suit suit_of(int rate, int channels, int bits, size_t block, bool ns) {
-  audio::Suit s;
-  std::memset(&s, 0, sizeof(s));
-  s.type = audio::kTypeRawPCM;
-  s.sample_rate = rate;
-  s.channel_per_frame = channels;
-  s.bit_per_channel = bits;
-  s.block = block;
+  audio::Suit s = testing_support::pcm_suit(rate, channels, bits, block);
   s.enable_ns = ns;
   sonora::PlaySuit normalised(1, sonora::kPTypeByFPS, &s, nullptr);
   return *normalised.audio();

@@ -161,12 +161,13 @@ TEST_F(RecorderTest, OneInstanceCapturesAtATime) {
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   Sonora first(&suit, nullptr);
   Sonora second(&suit, nullptr);
-  EXPECT_FALSE(second.stop_record_audio());  // never started: no recorder
+  EXPECT_FALSE(second.stop_record_audio());  // never started
   ASSERT_TRUE(first.start_record_audio(collect, 0));
   EXPECT_FALSE(second.start_record_audio(collect, 0));
-  // The second instance now holds the recorder: its stop ends the first instance's capture.
-  EXPECT_TRUE(second.stop_record_audio());
-  EXPECT_FALSE(first.adjust_capture_volume(1.0f));
+  // Only the instance that captures can stop its capture.
+  EXPECT_FALSE(second.stop_record_audio());
+  EXPECT_TRUE(first.adjust_capture_volume(1.0f));
+  ASSERT_TRUE(first.stop_record_audio());
   ASSERT_TRUE(second.start_record_audio(collect, 0));
   EXPECT_TRUE(second.adjust_capture_volume(1.0f));
   EXPECT_TRUE(second.stop_record_audio());

@@ -321,6 +321,7 @@ TEST(ToneReceiver, CorruptedTransmissionsAreRefused) {
     while (codes[i] > 3 || codes[i - 1] == 4 || codes[i + 1] == 4) ++i;
     return i;
   };
+  // Each is refused by the CRC, not lost on the way.
   const struct {
     const char* name;
     Codes codes;
@@ -337,12 +338,8 @@ TEST(ToneReceiver, CorruptedTransmissionsAreRefused) {
     size_t decoded = 0, rejected = 0;
     decode_all(on_air(render(tc.codes)), kRate, &decoded, &rejected);
     EXPECT_EQ(decoded, 0u);
+    EXPECT_EQ(rejected, 1u);
   }
-  // The same with a changed dibit is refused by its CRC, not lost on the way.
-  size_t decoded = 0, rejected = 0;
-  decode_all(on_air(render(change_dibit(codes, dibit_after(codes.size() / 2)))), kRate, &decoded,
-             &rejected);
-  EXPECT_EQ(rejected, 1u);
 }
 
 // The format has no length: a text followed by its CRC checks again with a zero CRC behind it,

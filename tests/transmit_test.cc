@@ -29,30 +29,6 @@ std::vector<int> tones_of(int symbol) {
   return tones;
 }
 
-// Energy of `hz` in a 44100 Hz frame (single-bin DFT).
-double tone_energy(const short* pcm, int n, double hz) {
-  double re = 0.0, im = 0.0;
-  for (int i = 0; i < n; ++i) {
-    re += pcm[i] * std::cos(2.0 * kPi * hz * i / 44100.0);
-    im += pcm[i] * std::sin(2.0 * kPi * hz * i / 44100.0);
-  }
-  return re * re + im * im;
-}
-
-std::string captured_stdout_of(void (*body)(void*), void* arg) {
-  fflush(stdout);
-  testing::internal::CaptureStdout();
-  body(arg);
-  fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
-
-size_t count_of(const std::string& text, const std::string& line) {
-  size_t n = 0;
-  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-  return n;
-}
-
 // Frames collected from encode's callback.
 struct Frame {
   std::vector<short> pcm;
@@ -116,12 +92,11 @@ TEST(TransmitTables, AnalysisWindowFollowsItsRuleToFourDecimals) {
     const double rule = 0.54 - 0.46 * std::cos(2.0 * kPi * i / 440.0);
     ASSERT_EQ(hanning_window[i], rounded(rule, 4)) << i;
   }
-  EXPECT_EQ(hanning_window[0], 0.08);
-  EXPECT_EQ(hanning_window[220], 1.0);
-  EXPECT_EQ(hanning_window[440], 0.08);
 }
 
-TEST(TransmitTables, CodebookListsEveryFourToneSubsetOnceInLexicographicOrder) {
+// The codebook lists every four-tone subset once, in lexicographic order; the decodebook holds
+// each row's tone set as bits, tone 0 the most significant.
+TEST(TransmitTables, CodebookAndDecodebook) {
   int row = 0;
   for (int a = 0; a < 11; ++a)
     for (int b = a + 1; b < 11; ++b)
@@ -132,34 +107,12 @@ TEST(TransmitTables, CodebookListsEveryFourToneSubsetOnceInLexicographicOrder) {
           for (int k = 0; k < 11; ++k) {
             ASSERT_TRUE(codebook[row][k] == 0 || codebook[row][k] == 1);
           }
+          EXPECT_EQ(decodebook[row],
+                    (1 << (10 - a)) | (1 << (10 - b)) | (1 << (10 - c)) | (1 << (10 - d)))
+              << "row " << row;
           ++row;
         }
   EXPECT_EQ(row, 330);
-}
-
-TEST(TransmitTables, DecodebookIsTheToneSetWithToneZeroMostSignificant) {
-  for (int r = 0; r < 330; ++r) {
-    int bits = 0;
-    for (int k : tones_of(r)) bits |= 1 << (10 - k);
-    EXPECT_EQ(decodebook[r], bits) << "row " << r;
-  }
-}
-
-struct SymbolCase {
-  int symbol;
-  std::vector<int> tones;
-  int pattern;
-};
-
-TEST(TransmitTables, ReferenceSymbols) {
-  const SymbolCase cases[] = {
-      {0, {0, 1, 2, 3}, 1920},   {1, {0, 1, 2, 4}, 1856},  {97, {0, 4, 8, 9}, 1094},
-      {294, {3, 8, 9, 10}, 135}, {295, {4, 5, 6, 7}, 120}, {329, {7, 8, 9, 10}, 15},
-  };
-  for (const SymbolCase& c : cases) {
-    EXPECT_EQ(tones_of(c.symbol), c.tones) << c.symbol;
-    EXPECT_EQ(decodebook[c.symbol], c.pattern) << c.symbol;
-  }
 }
 
 // ---- State ----------------------------------------------------------------------------------
@@ -194,35 +147,31 @@ TEST(TransmitState, InitSizesAndZeroFillsBothFramesAndFreeReleasesThem) {
 
 // ---- Header ---------------------------------------------------------------------------------
 
+const char kLengthError[] = "input length error!!!\n";
+
 struct HeaderCase {
   int length;
   std::vector<int> header;
-  size_t errors;
+  std::string error;  // what is printed
 };
-
-void run_addinfo(void* arg) {
-  auto* c = static_cast<std::pair<int, int*>*>(arg);
-  sound_wave_transmit_addinfo(c->first, c->second);
-}
 
 TEST(TransmitHeader, LengthFieldIsTheDigitsOfLengthPlusTenInBothCopies) {
   const HeaderCase cases[] = {
-      {0, {294, 294, 48, 49, 48, 48, 49, 48}, 0},
-      {5, {294, 294, 48, 49, 53, 48, 49, 53}, 0},
-      {89, {294, 294, 48, 57, 57, 48, 57, 57}, 0},
-      {90, {294, 294, 49, 48, 48, 49, 48, 48}, 0},
-      {989, {294, 294, 57, 57, 57, 57, 57, 57}, 0},
+      {0, {294, 294, 48, 49, 48, 48, 49, 48}, ""},
+      {5, {294, 294, 48, 49, 53, 48, 49, 53}, ""},
+      {89, {294, 294, 48, 57, 57, 48, 57, 57}, ""},
+      {90, {294, 294, 49, 48, 48, 49, 48, 48}, ""},
+      {989, {294, 294, 57, 57, 57, 57, 57, 57}, ""},
       // 1000: the hundreds digit does not exist, its two places keep what they held.
-      {990, {294, 294, 0, 48, 48, 0, 48, 48}, 1},
-      {-11, {294, 294, 48, 48, 0, 48, 48, 0}, 1},
+      {990, {294, 294, 0, 48, 48, 0, 48, 48}, kLengthError},
+      {-11, {294, 294, 48, 48, 0, 48, 48, 0}, kLengthError},
   };
   for (const HeaderCase& c : cases) {
     int header[8] = {294, 294, 0, 0, 0, 0, 0, 0};
-    std::pair<int, int*> arg(c.length, header);
-    const std::string out = captured_stdout_of(run_addinfo, &arg);
+    testing::internal::CaptureStdout();
+    sound_wave_transmit_addinfo(c.length, header);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.error) << c.length;
     EXPECT_EQ(std::vector<int>(header, header + 8), c.header) << c.length;
-    EXPECT_EQ(count_of(out, "input length error!!!\n"), c.errors) << c.length;
-    EXPECT_EQ(out.size(), c.errors * strlen("input length error!!!\n")) << c.length;
   }
 }
 
@@ -249,23 +198,6 @@ TEST(TransmitToneFrame, EverySymbolIsItsFourRowsSummedAndTruncated) {
       peak = std::max(peak, std::abs(static_cast<int>(f[i])));
     }
     EXPECT_LT(peak, 8000) << symbol;
-  }
-}
-
-TEST(TransmitToneFrame, SymbolSoundsAtItsFourTonesOnly) {
-  for (int symbol : {0, 97, 255, 294, 295, 329}) {
-    const std::vector<short> f = tone_frame(symbol);
-    const std::vector<int> present = tones_of(symbol);
-    double weakest_present = 1e300, strongest_absent = 0.0;
-    for (int k = 0; k < 11; ++k) {
-      const double e = tone_energy(f.data(), 882, 10000.0 + 200.0 * k);
-      if (std::find(present.begin(), present.end(), k) != present.end()) {
-        weakest_present = std::min(weakest_present, e);
-      } else {
-        strongest_absent = std::max(strongest_absent, e);
-      }
-    }
-    EXPECT_GT(weakest_present, 1000.0 * strongest_absent) << symbol;
   }
 }
 
@@ -324,6 +256,9 @@ std::string every_byte_value() {
 }
 
 TEST(TransmitEncode, ThreePassesOfSilenceAndToneFramesCarryingTheText) {
+  // Without a callback there is nothing to deliver, and nothing of that call stays behind; the
+  // calls below, one after the other, give complete transmissions.
+  EXPECT_EQ(encode("abc", nullptr), 0);
   const EncodeCase cases[] = {
       {"empty", ""},
       {"five", "hello"},
@@ -338,13 +273,8 @@ TEST(TransmitEncode, ThreePassesOfSilenceAndToneFramesCarryingTheText) {
     const size_t per_pass = 10 + 2 * (n + 10) + 10;
     ASSERT_EQ(frames.size(), 3 * per_pass) << c.name;
     const std::vector<int> symbols = pass_symbols(c.text);
-    size_t samples = 0;
     for (size_t pass = 0; pass < 3; ++pass) {
       const Frame* f = &frames[pass * per_pass];
-      size_t pass_samples = 0;
-      for (size_t i = 0; i < per_pass; ++i) pass_samples += f[i].pcm.size();
-      EXPECT_EQ(pass_samples, 8820 + 1323 * (n + 10)) << c.name;
-      samples += pass_samples;
       for (size_t i = 0; i < 10; ++i) {
         ASSERT_EQ(f[i].pcm, std::vector<short>(441)) << c.name;
         ASSERT_EQ(f[per_pass - 1 - i].pcm, std::vector<short>(441)) << c.name;
@@ -354,38 +284,24 @@ TEST(TransmitEncode, ThreePassesOfSilenceAndToneFramesCarryingTheText) {
         ASSERT_EQ(f[11 + 2 * s].pcm, tone_frame(symbols[s])) << c.name << " symbol " << s;
       }
     }
-    EXPECT_EQ(samples, 3 * (8820 + 1323 * (n + 10))) << c.name;
   }
-}
-
-void run_encode(void* arg) {
-  auto* c = static_cast<std::pair<const char*, int>*>(arg);
-  std::vector<Frame> frames;
-  g_frames = &frames;
-  c->second = encode(c->first, collect);
-  g_frames = nullptr;
-  EXPECT_TRUE(frames.empty());
 }
 
 TEST(TransmitEncode, TextTooLongForTheLengthFieldOrMissingIsRefusedWithoutSound) {
   const std::string too_long(990, 'z');
   const struct {
     const char* text;
-    size_t errors;
-  } cases[] = {{too_long.c_str(), 1}, {nullptr, 0}};
+    std::string error;
+  } cases[] = {{too_long.c_str(), kLengthError}, {nullptr, ""}};
   for (const auto& c : cases) {
-    std::pair<const char*, int> arg(c.text, 0);
-    const std::string out = captured_stdout_of(run_encode, &arg);
-    EXPECT_EQ(arg.second, -1);
-    EXPECT_EQ(count_of(out, "input length error!!!\n"), c.errors);
+    std::vector<Frame> frames;
+    g_frames = &frames;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(encode(c.text, collect), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.error);
+    g_frames = nullptr;
+    EXPECT_TRUE(frames.empty());
   }
-}
-
-TEST(TransmitEncode, WithoutCallbackNothingIsDeliveredAndTheCallIsRepeatable) {
-  EXPECT_EQ(encode("abc", nullptr), 0);
-  int result = -1;
-  EXPECT_EQ(encode_frames("abc", &result).size(), 3u * (10 + 2 * 13 + 10));
-  EXPECT_EQ(encode_frames("abc", &result).size(), 3u * (10 + 2 * 13 + 10));
 }
 
 }  // namespace

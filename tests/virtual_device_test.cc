@@ -8,31 +8,18 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "test_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-template <typename Pred>
-bool wait_until(Pred pred, int timeout_ms = 5000) {
-  const auto deadline = Clock::now() + milliseconds(timeout_ms);
-  while (!pred()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
-}
-
-double seconds_since(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
-}
+using testing_support::eventually;
 
 // What a test renderer does per request, and what it saw.
 struct Player {
@@ -247,7 +234,7 @@ TEST_F(VirtualDevice, RequestsArePacedByTheClock) {
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
   std::this_thread::sleep_for(milliseconds(500));
   const int n = p.calls.load();
-  const double expected = seconds_since(t0) / 0.010;
+  const double expected = std::chrono::duration<double>(Clock::now() - t0).count() / 0.010;
   EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
   // Absolute deadlines never run ahead of the clock; a loaded machine may lag behind.
   EXPECT_LE(n, expected + 2);
@@ -259,7 +246,7 @@ TEST_F(VirtualDevice, RequestsArePacedByTheClock) {
   q.mode = Player::kStallOnce;
   OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 320);
   ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
-  ASSERT_TRUE(wait_until([&] { return q.calls >= 10; }));
+  ASSERT_TRUE(eventually([&] { return q.calls >= 10; }));
   EXPECT_EQ(OH_AudioRenderer_Release(r2), AUDIOSTREAM_SUCCESS);
   const double stall_end = q.times[3] + 0.150;
   EXPECT_GT(q.times[9] - stall_end, 0.030) << "requests after the stall came in a burst";
@@ -271,7 +258,7 @@ TEST_F(VirtualDevice, NoCallbackAfterPauseStopOrRelease) {
   EXPECT_EQ(state_of(r), AUDIOSTREAM_STATE_PREPARED);
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_ERROR_ILLEGAL_STATE);
-  ASSERT_TRUE(wait_until([&] { return p.calls >= 3; }));
+  ASSERT_TRUE(eventually([&] { return p.calls >= 3; }));
 
   // Pause holds requests back until the next Start.
   ASSERT_EQ(OH_AudioRenderer_Pause(r), AUDIOSTREAM_SUCCESS);
@@ -280,11 +267,11 @@ TEST_F(VirtualDevice, NoCallbackAfterPauseStopOrRelease) {
   std::this_thread::sleep_for(milliseconds(100));
   EXPECT_EQ(p.calls, paused_at);
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
-  EXPECT_TRUE(wait_until([&] { return p.calls > paused_at + 2; }));
+  EXPECT_TRUE(eventually([&] { return p.calls > paused_at + 2; }));
 
   // Stop waits for a callback in progress.
   p.mode = Player::kSlow;
-  ASSERT_TRUE(wait_until([&] { return p.in_callback.load(); }));
+  ASSERT_TRUE(eventually([&] { return p.in_callback.load(); }));
   ASSERT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_SUCCESS);
   EXPECT_FALSE(p.in_callback);
   EXPECT_EQ(p.finished, p.calls);
@@ -298,7 +285,7 @@ TEST_F(VirtualDevice, NoCallbackAfterPauseStopOrRelease) {
 
   // So does Release, straight from running.
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
-  ASSERT_TRUE(wait_until([&] { return p.calls > stopped_at && p.in_callback.load(); }));
+  ASSERT_TRUE(eventually([&] { return p.calls > stopped_at && p.in_callback.load(); }));
   ASSERT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
   EXPECT_FALSE(p.in_callback);
   const int released_at = p.calls;
@@ -311,12 +298,12 @@ TEST_F(VirtualDevice, NoCallbackAfterPauseStopOrRelease) {
   q.mode = Player::kPauseOnThird;
   OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 320);
   ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
-  ASSERT_TRUE(wait_until([&] { return state_of(r2) == AUDIOSTREAM_STATE_PAUSED; }));
+  ASSERT_TRUE(eventually([&] { return state_of(r2) == AUDIOSTREAM_STATE_PAUSED; }));
   std::this_thread::sleep_for(milliseconds(60));
   EXPECT_EQ(q.calls, 3);
   q.mode = Player::kPattern;
   ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
-  EXPECT_TRUE(wait_until([&] { return q.calls > 4; }));
+  EXPECT_TRUE(eventually([&] { return q.calls > 4; }));
   EXPECT_EQ(OH_AudioRenderer_Release(r2), AUDIOSTREAM_SUCCESS);
 }
 
@@ -385,7 +372,7 @@ TEST_F(VirtualDevice, CapturerDeliversTheSourceInOrder) {
   Recorder rec;
   OH_AudioCapturer* c = make_capturer(&rec, 16000, 0);
   ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
-  ASSERT_TRUE(wait_until([&] { return rec.frames() >= 3; }));
+  ASSERT_TRUE(eventually([&] { return rec.frames() >= 3; }));
   ASSERT_EQ(OH_AudioCapturer_Stop(c), AUDIOSTREAM_SUCCESS);
   const size_t stopped_at = rec.frames();
   std::this_thread::sleep_for(milliseconds(60));
@@ -393,60 +380,6 @@ TEST_F(VirtualDevice, CapturerDeliversTheSourceInOrder) {
   EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(rec.lengths, std::vector<int32_t>(stopped_at, 640));
   EXPECT_TRUE(std::all_of(rec.bytes.begin(), rec.bytes.end(), [](uint8_t v) { return v == 0; }));
-}
-
-TEST_F(VirtualDevice, EchoIsTheRenderedStreamDelayedAndScaled) {
-  // Manual clock: capture sample k carries 0.5 x rendered sample k - 640 (40 ms at 16 kHz) on
-  // top of a source of +-20000, saturating. An impulse response and noise that were cleared, or
-  // dropped by reset(), leave no trace.
-  enum Setup { kPlain, kExtrasCleared, kExtrasReset };
-  for (Setup setup : {kPlain, kExtrasCleared, kExtrasReset}) {
-    SCOPED_TRACE(setup);
-    vdev::reset();
-    vdev::set_manual_clock(true);
-    if (setup != kPlain) {
-      ASSERT_TRUE(
-          vdev::set_echo_impulse_response(vdev::room_impulse_response(16000, 50, 200, 0.0f, 3)));
-      ASSERT_TRUE(vdev::set_capture_noise(-40.0f, 9));
-      vdev::set_echo(10, 0.9f);
-    }
-    if (setup == kExtrasCleared) {
-      ASSERT_TRUE(vdev::set_echo_impulse_response({}));
-      ASSERT_TRUE(vdev::set_capture_noise(-INFINITY, 9));
-    }
-    if (setup == kExtrasReset) vdev::reset();
-    vdev::set_echo(40, 0.5f);
-    std::vector<uint8_t> source;
-    for (int i = 0; i < 3200; ++i) {
-      const int16_t s = i % 2 == 0 ? 20000 : -20000;
-      source.push_back(static_cast<uint8_t>(s & 0xFF));
-      source.push_back(static_cast<uint8_t>((s >> 8) & 0xFF));
-    }
-    vdev::set_capture_source(source, false);
-    Player p;
-    p.mode = Player::kSamples;
-    OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 320);
-    Recorder rec;
-    OH_AudioCapturer* c = make_capturer(&rec, 16000, 320);
-    ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
-    ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
-    ASSERT_EQ(vdev::pump_render(20), 20);
-    ASSERT_EQ(vdev::pump_capture(20), 20);
-    EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
-    EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
-    const std::vector<int16_t> played = as_samples(vdev::rendered());
-    const std::vector<int16_t> heard = as_samples(rec.bytes);
-    const std::vector<int16_t> src = as_samples(source);
-    ASSERT_EQ(heard.size(), 3200u);
-    int saturated = 0;
-    for (size_t k = 0; k < heard.size(); ++k) {
-      const double echo = k >= 640 ? 0.5 * played[k - 640] : 0.0;
-      const double v = std::clamp(src[k] + echo, -32768.0, 32767.0);
-      if (v == 32767.0 || v == -32768.0) ++saturated;
-      ASSERT_EQ(heard[k], static_cast<int16_t>(std::lround(v))) << "sample " << k;
-    }
-    EXPECT_GT(saturated, 0);
-  }
 }
 
 // Runs one manual-clock renderer and one capturer: `renders` requests of 10 ms playing `script`
@@ -472,6 +405,51 @@ std::vector<int16_t> play_and_hear(int32_t render_rate, int32_t render_channels,
   EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
   return as_samples(rec.bytes);
+}
+
+TEST_F(VirtualDevice, EchoIsTheRenderedStreamDelayedAndScaled) {
+  // Manual clock: capture sample k carries 0.5 x rendered sample k - 640 (40 ms at 16 kHz) on
+  // top of a source of +-20000, saturating. An impulse response and noise that were cleared, or
+  // dropped by reset(), leave no trace.
+  enum Setup { kPlain, kExtrasCleared, kExtrasReset };
+  for (Setup setup : {kPlain, kExtrasCleared, kExtrasReset}) {
+    SCOPED_TRACE(setup);
+    vdev::reset();
+    vdev::set_manual_clock(true);
+    if (setup != kPlain) {
+      ASSERT_TRUE(
+          vdev::set_echo_impulse_response(vdev::room_impulse_response(16000, 50, 200, 0.0f, 3)));
+      ASSERT_TRUE(vdev::set_capture_noise(-40.0f, 9));
+      vdev::set_echo(10, 0.9f);
+    }
+    if (setup == kExtrasCleared) {
+      ASSERT_TRUE(vdev::set_echo_impulse_response({}));
+      ASSERT_TRUE(vdev::set_capture_noise(-INFINITY, 9));
+    }
+    if (setup == kExtrasReset) vdev::reset();
+    vdev::set_echo(40, 0.5f);
+    std::vector<int16_t> src(3200), script(3200);  // full-scale noise is played
+    uint32_t seed = 1;
+    for (size_t i = 0; i < src.size(); ++i) {
+      src[i] = i % 2 == 0 ? 20000 : -20000;
+      seed = seed * 1664525u + 1013904223u;
+      script[i] = static_cast<int16_t>(seed >> 16);
+    }
+    std::vector<uint8_t> source(src.size() * 2);
+    std::memcpy(source.data(), src.data(), source.size());
+    vdev::set_capture_source(source, false);
+    const std::vector<int16_t> heard = play_and_hear(16000, 1, script, 20, 16000, 1, 20);
+    const std::vector<int16_t> played = as_samples(vdev::rendered());
+    ASSERT_EQ(heard.size(), 3200u);
+    int saturated = 0;
+    for (size_t k = 0; k < heard.size(); ++k) {
+      const double echo = k >= 640 ? 0.5 * played[k - 640] : 0.0;
+      const double v = std::clamp(src[k] + echo, -32768.0, 32767.0);
+      if (v == 32767.0 || v == -32768.0) ++saturated;
+      ASSERT_EQ(heard[k], static_cast<int16_t>(std::lround(v))) << "sample " << k;
+    }
+    EXPECT_GT(saturated, 0);
+  }
 }
 
 TEST_F(VirtualDevice, ImpulseResponseShapesTheEcho) {
@@ -702,7 +680,7 @@ TEST_F(VirtualDevice, ConvertedEchoOnTheWallClock) {
   OH_AudioCapturer* c = make_capturer(&rec, 48000, 960);
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
   ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
-  ASSERT_TRUE(wait_until([&] { return rec.frames() >= 60; }));  // 600 ms
+  ASSERT_TRUE(eventually([&] { return rec.frames() >= 60; }));  // 600 ms
   EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
   const std::vector<int16_t> heard = as_samples(rec.bytes);
@@ -724,7 +702,7 @@ TEST_F(VirtualDevice, EchoFollowsTheWallClock) {
   rec.origin = p.origin;
   ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
-  ASSERT_TRUE(wait_until([&] { return rec.frames() >= 40; }));
+  ASSERT_TRUE(eventually([&] { return rec.frames() >= 40; }));
   EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
 
@@ -801,7 +779,7 @@ TEST_F(VirtualDevice, HardwareWithoutADeviceFailsCleanly) {
   const OH_AudioStream_Result started = OH_AudioRenderer_Start(r);
   if (started == AUDIOSTREAM_SUCCESS) {
     // A real output device is present.
-    EXPECT_TRUE(wait_until([&] { return p.calls > 0; }));
+    EXPECT_TRUE(eventually([&] { return p.calls > 0; }));
     EXPECT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_SUCCESS);
   } else {
     EXPECT_EQ(started, AUDIOSTREAM_ERROR_SYSTEM);
