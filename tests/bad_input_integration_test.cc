@@ -24,17 +24,14 @@ constexpr size_t kBlock = 640;
 
 void ignore(const byte*, size_t, uint64_t) {}
 
-class WrongOrder : public ::testing::Test {
+class WrongOrder : public testing_support::ManualClockTest {
  protected:
   void SetUp() override {
-    vdev::use_hardware(false);
-    vdev::reset();
-    vdev::set_manual_clock(true);
+    testing_support::ManualClockTest::SetUp();
     vdev::set_capture_source(std::vector<uint8_t>(kBlock * 4, 0x11), true);
   }
   void TearDown() override {
-    vdev::set_manual_clock(false);
-    vdev::reset();
+    testing_support::ManualClockTest::TearDown();
     Sonora::deinit();
   }
   sonora::audio::Suit audio_ = pcm_suit(16000, 1, 16, kBlock);

@@ -74,20 +74,12 @@ TEST(Commons, UpdateFrame) {
 }
 
 TEST(Commons, ClockAndSleep) {
-  using Clock = std::chrono::steady_clock;
-  auto t0 = Clock::now();
-  msleep(0);
-  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(20));
-
+  // A sleep lasts at least about as long as asked, on the wall clock too.
   const uint64_t wall0 = current_ts();
-  t0 = Clock::now();
+  const auto t0 = std::chrono::steady_clock::now();
   msleep(30);
-  const auto slept = Clock::now() - t0;
-  EXPECT_GE(slept, std::chrono::milliseconds(25));
-  EXPECT_LT(slept, std::chrono::seconds(5));
-  const uint64_t wall1 = current_ts();
-  EXPECT_GE(wall1, wall0 + 25);
-  EXPECT_LT(wall1, wall0 + 5000);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(25));
+  EXPECT_GE(current_ts(), wall0 + 25);
 
   // Milliseconds since the epoch: agrees with the system clock.
   const auto sys_ms = std::chrono::duration_cast<std::chrono::milliseconds>(

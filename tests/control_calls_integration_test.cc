@@ -23,18 +23,7 @@ using sonora::Sonora;
 using testing_support::eventually;
 using testing_support::pcm_suit;
 
-class ControlCalls : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vdev::use_hardware(false);
-    vdev::set_manual_clock(false);
-    vdev::reset();
-  }
-  void TearDown() override {
-    vdev::set_manual_clock(false);
-    vdev::reset();
-  }
-};
+using ControlCalls = testing_support::RealClockTest;
 
 TEST_F(ControlCalls, EveryCallIsSafeWhilePlaybackStartsAndStopsOnAnotherThread) {
   sonora::audio::Suit a = pcm_suit(8000, 1, 16, 160, 3);  // 10 ms blocks

@@ -41,6 +41,12 @@ void collect(const byte* data, size_t size, uint64_t ts) {
   g_ts.push_back(ts);
 }
 
+void clear_delivered() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_blocks.clear();
+  g_ts.clear();
+}
+
 size_t delivered() {
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_blocks.size();
@@ -65,20 +71,15 @@ std::vector<uint16_t> rendered_numbers() {
   return numbers;
 }
 
-class FaultInjection : public ::testing::Test {
+class FaultInjection : public testing_support::ManualClockTest {
  protected:
   void SetUp() override {
-    vdev::use_hardware(false);
-    vdev::reset();
-    vdev::set_manual_clock(true);
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_blocks.clear();
-    g_ts.clear();
+    testing_support::ManualClockTest::SetUp();
+    clear_delivered();
   }
   void TearDown() override {
     utils::fail_next_thread_starts(0, 0);
-    vdev::set_manual_clock(false);
-    vdev::reset();
+    testing_support::ManualClockTest::TearDown();
   }
 };
 
@@ -141,8 +142,7 @@ TEST_F(FaultInjection, StreamThatDoesNotStart) {
       EXPECT_TRUE(player.stop_record_audio());
       EXPECT_TRUE(player.enable_audio(false));
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_blocks.clear();
+    clear_delivered();
   }
 }
 
@@ -191,11 +191,8 @@ TEST_F(FaultInjection, StreamEventsDuringPlaybackAndCapture) {
   for (const StreamFault& c : cases) {
     SCOPED_TRACE(c.what);
     vdev::reset();
-    {
-      std::lock_guard<std::mutex> lock(g_mutex);
-      g_blocks.clear();
-    }
     vdev::set_capture_source(std::vector<uint8_t>(kBlock * 8, 0x21), true);
+    clear_delivered();
     hilog::Capture log;
     RecordingHandler handler;
     Sonora player(&suit, &handler);
@@ -224,8 +221,6 @@ TEST_F(FaultInjection, StreamEventsDuringPlaybackAndCapture) {
 // order, and capture delivers whole blocks with rising time stamps.
 TEST_F(FaultInjection, LateCallbacksLoseNothing) {
   vdev::set_manual_clock(false);
-  vdev::set_callback_jitter_ms(60);
-  vdev::set_capture_source(std::vector<uint8_t>(kBlock * 8, 0x21), true);
   sonora::audio::Suit a = pcm_suit(16000, 1, 16, kBlock, 4);
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   for (int run = 0; run < 2; ++run) {
@@ -233,11 +228,7 @@ TEST_F(FaultInjection, LateCallbacksLoseNothing) {
     vdev::reset();
     vdev::set_callback_jitter_ms(60);
     vdev::set_capture_source(std::vector<uint8_t>(kBlock * 8, 0x21), true);
-    {
-      std::lock_guard<std::mutex> lock(g_mutex);
-      g_blocks.clear();
-      g_ts.clear();
-    }
+    clear_delivered();
     Sonora player(&suit, nullptr);
     ASSERT_TRUE(player.enable_audio(true));
     ASSERT_TRUE(player.start_record_audio(collect, 0));

@@ -19,13 +19,6 @@ using kx_agc_internal::agc_info;
 using kx_agc_internal::AgcState;
 using kx_agc_internal::log2_Q15;
 
-const char kInitLinesMono[] =
-    "[AGC] CH= 1       \tSR= 8000 Hz\r\n"
-    "[AGC] target= -1 DB \tNG-THD= -75 DB\r\n"
-    "[AGC] MaxG= 24 DB\tMinG= -24 DB\r\n"
-    "[AGC] PEAKDET-THD= 96 samples \r\n"
-    "[AGC] DECAY= 50 DB\tATTACK= 30 DB\r\n"
-    "[AGC] NG-DECAY= 30 DB\tNG-ATTACK= 1600 DB\r\n";
 const char kLimitLines[] =
     "=====>agc: iTargetLvl[-1024] iNgTHD[-76800]\n"
     "=====>agc: target_limit[29204] noise_limit[5]\n";
@@ -49,13 +42,6 @@ std::string run(std::vector<short>& buf, int frames, int* result = nullptr) {
 std::vector<short> run_mono(std::vector<short> buf) {
   run(buf, static_cast<int>(buf.size()));
   return buf;
-}
-
-std::string first_line(const std::string& s) {
-  return s.substr(0, s.find('\n') + 1);
-}
-std::string after_first_line(const std::string& s) {
-  return s.substr(s.find('\n') + 1);
 }
 
 // Gain in whole dB that turned `in` into `out`.
@@ -96,8 +82,9 @@ TEST(KxAgc, InitResetsAndPrintsParameters) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(kx_agc_init(&stereo), 1);
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(first_line(out), "[AGC] CH= 2       \tSR= 44100 Hz\r\n");
-  EXPECT_EQ(after_first_line(out), after_first_line(kInitLinesMono));
+  // The printout names the request it was given.
+  EXPECT_NE(out.find("CH= 2"), std::string::npos) << out;
+  EXPECT_NE(out.find("SR= 44100 Hz"), std::string::npos) << out;
 
   AGC_INFO expected;
   std::memset(&expected, 0, sizeof(expected));
@@ -119,15 +106,12 @@ TEST(KxAgc, InitResetsAndPrintsParameters) {
     AGC_INFO_PARAM request = {1, 8000, c.channels, 24};
     testing::internal::CaptureStdout();
     kx_agc_init(&request);
-    std::string text = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStdout();
     EXPECT_EQ(agc_info()->bStereo, c.stereo) << c.channels;
-    if (!c.stereo) {
-      EXPECT_EQ(text, kInitLinesMono);
-    }
   }
   testing::internal::CaptureStdout();
   EXPECT_EQ(kx_agc_init(nullptr), 1);
-  EXPECT_EQ(first_line(testing::internal::GetCapturedStdout()), "[AGC] CH= 1       \tSR= 0 Hz\r\n");
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("SR= 0 Hz"), std::string::npos);
   EXPECT_EQ(agc_info()->bStereo, 0u);
   EXPECT_EQ(agc_info()->iMaxGain, 24);
 }

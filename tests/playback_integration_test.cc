@@ -42,15 +42,7 @@ std::vector<byte> chirp_bytes(int rate, double seconds) {
   return out;
 }
 
-class PlaybackIntegration : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vdev::use_hardware(false);
-    vdev::set_manual_clock(false);
-    vdev::reset();
-  }
-  void TearDown() override { vdev::reset(); }
-};
+using PlaybackIntegration = testing_support::RealClockTest;
 
 TEST_F(PlaybackIntegration, ChirpInUnevenChunksComesOutBitExactAndGapFree) {
   const int rate = 16000;

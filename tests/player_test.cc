@@ -24,18 +24,8 @@ using sonora::Sonora;
 using testing_support::pcm_suit;
 using testing_support::RecordingHandler;
 
-class PlayerTest : public ::testing::Test {
+class PlayerTest : public testing_support::ManualClockTest {
  protected:
-  void SetUp() override {
-    vdev::use_hardware(false);
-    vdev::reset();
-    vdev::set_manual_clock(true);
-  }
-  void TearDown() override {
-    vdev::set_manual_clock(false);
-    vdev::reset();
-  }
-
   // The last `n` bytes rendered.
   static std::vector<byte> last_rendered(size_t n) {
     std::vector<byte> all = vdev::rendered();

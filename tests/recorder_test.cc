@@ -53,17 +53,11 @@ std::vector<byte> ramp_bytes(size_t samples, int channels = 1) {
   return out;
 }
 
-class RecorderTest : public ::testing::Test {
+class RecorderTest : public testing_support::ManualClockTest {
  protected:
   void SetUp() override {
-    vdev::use_hardware(false);
-    vdev::reset();
-    vdev::set_manual_clock(true);
+    testing_support::ManualClockTest::SetUp();
     g_delivered.clear();
-  }
-  void TearDown() override {
-    vdev::set_manual_clock(false);
-    vdev::reset();
   }
 };
 

@@ -45,15 +45,7 @@ std::vector<std::string> decode(int rate, const std::vector<int16_t>& pcm) {
   return texts;
 }
 
-class SoundConfig : public ::testing::Test {
- protected:
-  void SetUp() override {
-    vdev::use_hardware(false);
-    vdev::set_manual_clock(false);
-    vdev::reset();
-  }
-  void TearDown() override { vdev::reset(); }
-};
+using SoundConfig = testing_support::RealClockTest;
 
 TEST_F(SoundConfig, RenderedTransmissionsDecodeToTheText) {
   // Longer than the player's backlog (about 14 characters of tones fill 50 blocks): every code

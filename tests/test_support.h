@@ -2,6 +2,8 @@
 #ifndef TESTS_TEST_SUPPORT_H
 #define TESTS_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+#include <ohaudio/virtual_device.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -64,6 +66,24 @@ class RecordingHandler : public utils::Handler {
   std::condition_variable cv_;
   std::vector<Event> events_;
 };
+
+// Tests on the virtual device: the device is reset before and after each test and runs on the
+// clock given (manual: requests run only when a test pumps them).
+template <bool kManualClock>
+class VirtualDeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vdev::use_hardware(false);
+    vdev::set_manual_clock(kManualClock);
+    vdev::reset();
+  }
+  void TearDown() override {
+    vdev::set_manual_clock(false);
+    vdev::reset();
+  }
+};
+using ManualClockTest = VirtualDeviceTest<true>;
+using RealClockTest = VirtualDeviceTest<false>;
 
 inline sonora::audio::Suit pcm_suit(int rate, int channels, int bits, size_t block,
                                     int buffer_frame_count = 3) {
