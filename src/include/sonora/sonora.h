@@ -45,9 +45,12 @@ class Sonora {
  public:
   static const char* version();
   // Process set-up: creates the audio factory (keeping `debug_path`) and opens the automatic
-  // gain control; call once, before any player instance captures. Not thread-safe.
+  // gain control; call once, before any player instance captures. Refused (false, one log line)
+  // while an instance captures. Not thread-safe against itself and deinit.
   static bool init(const char* debug_path);
-  // Process tear-down, after every player instance is gone. Always true. Not thread-safe.
+  // Process tear-down, after every player instance is gone: releases the factory and the
+  // recorder and closes the gain control. Refused (false, one log line) while an instance
+  // captures; true otherwise, also before any init.
   static bool deinit();
   static void gen_sound_config(const char* config, int times);
   static void gen_sound_config2(const char* data, int times);
@@ -98,7 +101,9 @@ class Sonora {
   // thread; `data` is valid only during the call. false when capture could not start or another
   // instance captures. The handler receives (kArg1AudioRecordStart, ...).
   bool start_record_audio(fetch_cb callback, int audioRecordSource);
-  // Stops capture and its processing thread; no callback runs after it returns.
+  // Stops this instance's capture and its processing thread; no callback runs after it returns.
+  // false when this instance is not capturing (another instance's capture is left alone). May be
+  // called from inside this instance's fetch_cb.
   bool stop_record_audio();
   // Capture gain (gain type 4: maximum gain in dB of the automatic gain control; other types: a
   // fixed gain weighted by loudness). false while not capturing.
