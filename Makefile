@@ -31,12 +31,13 @@ test-tsan: bootstrap
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-# The same suite built with clang (warning-free there too). The sanitizer and clang builds leave
+# The same suite built with clang (warning-free there too); CLANG_CTEST_ARGS narrows the run
+# (CI: -L unit, the integration suites having run in three builds already). The sanitizer and clang builds leave
 # the benchmark programs out: they time nothing there.
 test-clang: bootstrap
 	CC=clang CXX=clang++ $(CMAKE) -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARLIN_BENCH=OFF
 	$(CMAKE) --build build-clang -j $(JOBS)
-	cd build-clang && ctest --output-on-failure -j $(JOBS)
+	cd build-clang && ctest --output-on-failure -j $(JOBS) $(CLANG_CTEST_ARGS)
 
 bench: build
 	./build/bench/marlin_bench
