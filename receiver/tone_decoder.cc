@@ -58,6 +58,11 @@ constexpr float kPresenceWeight = 0.5f;
 // Background tracking per frame: up by this much when above, down four times as fast when
 // below, which settles on the band's 20th percentile.
 constexpr float kFloorStepDb = 0.05f;
+// In a reverberant room a tone that just ended keeps ringing as loud as the next one's direct
+// sound; what tells them apart is that the new one has just risen. A band gains this much per dB
+// it rose over the last few frames, up to kRiseCapDb.
+constexpr float kRiseWeight = 0.2f;
+constexpr float kRiseCapDb = 12.0f;
 // What a frame of silence scores: a code must stand this far above the rest on average.
 constexpr float kSilenceScore = 3.0f;
 // Cost per frame by which a code's length misses its nominal length.
@@ -129,6 +134,7 @@ ToneDecoder::ToneDecoder(int sample_rate, TextCallback on_text)
   energy_floor_ = static_cast<float>(window_) * static_cast<float>(window_) / 4.0f;
   floor_min_db_ = 10.0f * std::log10(energy_floor_);
   std::fill(std::begin(floor_db_), std::end(floor_db_), floor_min_db_);
+  for (auto& past : history_db_) std::fill(std::begin(past), std::end(past), floor_min_db_);
 
   const double frame_seconds = static_cast<double>(hop_) / sample_rate;
   for (int c = 0; c < kCodes; ++c) {
@@ -146,6 +152,7 @@ void ToneDecoder::reset() {
   if (!valid_) return;
   std::fill(samples_.begin(), samples_.end(), 0.0f);
   std::fill(std::begin(floor_db_), std::end(floor_db_), floor_min_db_);
+  for (auto& past : history_db_) std::fill(std::begin(past), std::end(past), floor_min_db_);
   pending_ = 0;
   recent_.clear();
   queue_.clear();
@@ -200,6 +207,14 @@ void ToneDecoder::analyse_frame() {
     const double energy = static_cast<double>(re) * re + static_cast<double>(im) * im;
     level[c] = static_cast<float>(10.0 * std::log10(energy + energy_floor_));
   }
+  float rise[kCodes];
+  for (int c = 0; c < kCodes; ++c) {
+    float lowest = level[c];
+    for (const auto& past : history_db_) lowest = std::min(lowest, past[c]);
+    rise[c] = std::min(level[c] - lowest, kRiseCapDb) * kRiseWeight;
+  }
+  std::copy(level, level + kCodes, history_db_[history_at_]);
+  history_at_ = (history_at_ + 1) % kRiseFrames;
   float scores[kCodes];
   for (int c = 0; c < kCodes; ++c) {
     float other = floor_min_db_;
@@ -207,7 +222,8 @@ void ToneDecoder::analyse_frame() {
       if (k != c) other = std::max(other, level[k]);
     }
     const float shortfall = std::max(0.0f, kPresenceDb - (level[c] - floor_db_[c]));
-    scores[c] = std::clamp(level[c] - other, -kClipDb, kClipDb) - kPresenceWeight * shortfall;
+    scores[c] =
+        std::clamp(level[c] - other, -kClipDb, kClipDb) - kPresenceWeight * shortfall + rise[c];
     floor_db_[c] += level[c] > floor_db_[c] ? kFloorStepDb : -4.0f * kFloorStepDb;
     floor_db_[c] = std::max(floor_db_[c], floor_min_db_);
   }

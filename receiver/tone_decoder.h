@@ -10,7 +10,9 @@
 //
 // How it listens: every millisecond it measures the six tone energies over a 4 ms Hann window
 // and scores each tone by how far it stands above the strongest other one (and, mildly, above
-// its own background, so that noise with a tilted spectrum does not pass for a tone). A
+// its own background, so that noise with a tilted spectrum does not pass for a tone), with a
+// bonus for how far it rose over the last 6 ms: in a room the tone that just ended may ring as
+// loud as the direct sound of the next, and only the new one has just risen. A
 // duration-aware Viterbi search segments the scores into codes that follow the format: a code
 // lasts its own length, codes follow each other without gaps, a marker stands only between two
 // equal dibits, a byte has four dibits, and tones that fit nowhere are stray. Two codes of the
@@ -21,8 +23,9 @@
 //
 // Limits (simulated speaker-to-microphone paths): white or babble noise down to 0 dB SNR,
 // player clocks 0.5 % off, player stalls of a few ms; in a room with a 150 ms reverberant tail
-// the direct sound should be at least ~6 dB above the reverberation: at 0-3 dB the shortest
-// codes drown in the ringing of the ones before, and a repetition has to do.
+// and the direct sound 6 dB above the reverberation about 2 transmissions in 100 are lost (4 at
+// 0 dB SNR); with less direct sound the shortest codes drown in the ringing of the ones before,
+// and a repetition has to do.
 //
 // Not thread-safe: feed, flush and take_texts belong to one thread. The callback runs inside
 // feed or flush.
@@ -102,6 +105,10 @@ class ToneDecoder {
   // Background level of each tone band (dB), tracked as a low percentile of its energy.
   float floor_db_[6] = {};
   float floor_min_db_ = 0;
+  // The last kRiseFrames levels of each band, for how far each has risen lately.
+  static constexpr int kRiseFrames = 6;
+  float history_db_[kRiseFrames][6] = {};
+  int history_at_ = 0;
 
   // Search over the frames since the last decision.
   struct Transition {

@@ -252,6 +252,28 @@ TEST(ToneReceiver, ImpairedChannels) {
   }
 }
 
+// In a reverberant room a tone that just ended can ring as loud as the direct sound of the short
+// marker or separator after it; the decoder tells them apart by which one has just risen.
+TEST(ToneReceiver, ShortTonesAfterARingingToneInManyRooms) {
+  const Channel room = {"room", 48000, 1.0, 0, 0.15, 6.0, -20, 20, kNone, 0};
+  std::mt19937 rng(77);
+  int decoded = 0;
+  const int kRooms = 60;
+  for (int trial = 0; trial < kRooms; ++trial) {
+    const Bytes text = random_text(rng, 16 + rng() % 17);
+    const sc::Signal air = on_air(play_like_configuration_call(encode(text), 1));
+    const auto mic = sc::to_pcm(through(room, air, static_cast<uint32_t>(1000 + trial * 7)));
+    const auto texts = decode(mic, room.capture_rate, static_cast<uint32_t>(trial));
+    ASSERT_LE(texts.size(), 1u);
+    if (!texts.empty()) {
+      EXPECT_EQ(texts[0], text) << "trial " << trial;
+      ++decoded;
+    }
+  }
+  // Without the rise term 54 of these 60 rooms decode; with it 57.
+  EXPECT_GE(decoded, 57) << decoded << " of " << kRooms << " rooms";
+}
+
 TEST(ToneReceiver, EveryRepetitionArrives) {
   std::mt19937 rng(5);
   for (const Bytes& text : {Bytes{'a', 'b', 'c'}, random_text(rng, 20)}) {
