@@ -308,6 +308,7 @@ void ToneDecoder::build_transitions() {
 
 void ToneDecoder::start_search() {
   frames_ = 0;
+  stretch_.clear();
   prefix_.assign(kRing * kCodes, 0.0);
   best_.assign(kRing * kStates, kUnreachable);
   best_[kSilenceState] = 0.0;
@@ -317,6 +318,7 @@ void ToneDecoder::start_search() {
 }
 
 void ToneDecoder::push_scores(const float* scores) {
+  stretch_.insert(stretch_.end(), scores, scores + kCodes);
   const size_t b = frames_ + 1;  // the boundary after this frame
   const size_t row = b % kRing;
   for (int c = 0; c < kCodes; ++c) {
@@ -328,6 +330,12 @@ void ToneDecoder::push_scores(const float* scores) {
   for (int st = 0; st < kStates; ++st) {
     const int code = state_code_[static_cast<size_t>(st)];
     double top = kUnreachable;
+    if (!strays_allowed_ && st >= stray_state(0)) {
+      best_[row * kStates + st] = kUnreachable;
+      back_len_[b * kStates + st] = 0;
+      last_separator_[row * kStates + st] = -1;
+      continue;
+    }
     int top_len = 0;
     int top_prev = kSilenceState;
     // Silence lasts one frame at a time; a code a plausible length.
@@ -363,28 +371,48 @@ void ToneDecoder::push_scores(const float* scores) {
   frames_ = b;
 }
 
-void ToneDecoder::decide(bool forced) {
+std::vector<int> ToneDecoder::best_codes() {
   size_t b = frames_;
   const double* last = &best_[(b % kRing) * kStates];
   int state = static_cast<int>(std::max_element(last, last + kStates) - last);
-  if (last_separator_[(b % kRing) * kStates + static_cast<size_t>(state)] >= 0) {
-    // The codes of the best path; a stray tone breaks it (-1).
-    std::vector<int> codes;
-    while (b > 0) {
-      const size_t len = back_len_[b * kStates + static_cast<size_t>(state)];
-      if (len == 0) break;
-      const int code = state_code_[static_cast<size_t>(state)];
-      if (state >= stray_state(0)) {
-        codes.push_back(-1);
-      } else if (code >= 0) {
-        codes.push_back(code);
-      }
-      const int prev = back_prev_[b * kStates + static_cast<size_t>(state)];
-      b -= len;
-      state = prev;
+  std::vector<int> codes;
+  if (last_separator_[(b % kRing) * kStates + static_cast<size_t>(state)] < 0) return codes;
+  while (b > 0) {
+    const size_t len = back_len_[b * kStates + static_cast<size_t>(state)];
+    if (len == 0) break;
+    const int code = state_code_[static_cast<size_t>(state)];
+    if (state >= stray_state(0)) {
+      codes.push_back(-1);
+    } else if (code >= 0) {
+      codes.push_back(code);
     }
-    std::reverse(codes.begin(), codes.end());
-    parse(codes);
+    const int prev = back_prev_[b * kStates + static_cast<size_t>(state)];
+    b -= len;
+    state = prev;
+  }
+  std::reverse(codes.begin(), codes.end());
+  return codes;
+}
+
+void ToneDecoder::decide(bool forced) {
+  const std::vector<int> codes = best_codes();
+  stretch_texts_.clear();
+  const size_t rejected_before = rejected_;
+  parse(codes);
+  if (rejected_ > rejected_before && std::find(codes.begin(), codes.end(), -1) != codes.end()) {
+    // A transmission did not check and the best reading took some tone for a stray one: read
+    // the stretch again as nothing but transmissions. The CRC still decides; only texts the
+    // first reading did not report are reported.
+    std::vector<float> frames;
+    frames.swap(stretch_);
+    start_search();
+    strays_allowed_ = false;
+    for (size_t i = 0; i < frames.size(); i += kCodes) push_scores(&frames[i]);
+    const size_t rejected_first = rejected_;
+    parse(best_codes());
+    strays_allowed_ = true;
+    // The second reading is the stretch's last word: only its rejections count.
+    rejected_ = rejected_before + (rejected_ - rejected_first);
   }
   start_search();
   if (forced) {
@@ -475,6 +503,17 @@ void ToneDecoder::parse(const std::vector<int>& codes) {
 }
 
 void ToneDecoder::report(Text text) {
+  if (strays_allowed_) {
+    stretch_texts_.push_back(text);
+  } else {
+    // The second reading of a stretch: a text the first reading reported is not reported again
+    // (once per time it was reported, so that repetitions still count).
+    const auto seen = std::find(stretch_texts_.begin(), stretch_texts_.end(), text);
+    if (seen != stretch_texts_.end()) {
+      stretch_texts_.erase(seen);
+      return;
+    }
+  }
   ++decoded_;
   if (on_text_) {
     on_text_(text);

@@ -18,14 +18,15 @@
 // equal dibits, a byte has four dibits, and tones that fit nowhere are stray. Two codes of the
 // same tone are told apart by their total length. Once no plausible reading has had a separator
 // for 150 ms (inside a transmission there is one at least every 80 ms), the best reading is
-// parsed and a text is reported only if its CRC matches. A transmission is reported about
-// 0.15 s after its tones end.
+// parsed and a text is reported only if its CRC matches. When a transmission does not check and
+// the reading took some tone for a stray one, the stretch is read once more with stray tones
+// ruled out (the CRC still decides). A transmission is reported about 0.15 s after its tones end.
 //
 // Limits (simulated speaker-to-microphone paths): white or babble noise down to 0 dB SNR,
 // player clocks 0.5 % off, player stalls of a few ms; in a room with a 150 ms reverberant tail
-// and the direct sound 6 dB above the reverberation about 2 transmissions in 100 are lost (4 at
-// 0 dB SNR); with less direct sound the shortest codes drown in the ringing of the ones before,
-// and a repetition has to do.
+// and the direct sound 6 dB above the reverberation about 1.5 transmissions in 100 are lost;
+// with less direct sound the shortest codes drown in the ringing of the ones before, and a
+// repetition has to do.
 //
 // Not thread-safe: feed, flush and take_texts belong to one thread. The callback runs inside
 // feed or flush.
@@ -83,6 +84,9 @@ class ToneDecoder {
   void build_transitions();
   void start_search();
   void decide(bool forced);
+  // The codes of the best path through the frames searched so far (-1: a stray tone); empty
+  // when that path holds no separator.
+  std::vector<int> best_codes();
   void parse(const std::vector<int>& codes);
   void report(Text text);
 
@@ -128,6 +132,11 @@ class ToneDecoder {
   std::vector<uint8_t> back_prev_;             // [boundary][state]
   std::vector<float> recent_;  // scores of the last frames, replayed after a decision
   size_t frames_ = 0;
+  // Every frame's scores since the search started, for a second reading without stray tones.
+  std::vector<float> stretch_;
+  bool strays_allowed_ = true;
+  // Texts reported from the current stretch (a second reading reports only new ones).
+  std::vector<Text> stretch_texts_;
 };
 
 }  // namespace receiver
