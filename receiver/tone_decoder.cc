@@ -154,7 +154,6 @@ void ToneDecoder::reset() {
   std::fill(std::begin(floor_db_), std::end(floor_db_), floor_min_db_);
   for (auto& past : history_db_) std::fill(std::begin(past), std::end(past), floor_min_db_);
   pending_ = 0;
-  recent_.clear();
   queue_.clear();
   rejected_ = 0;
   decoded_ = 0;
@@ -228,11 +227,6 @@ void ToneDecoder::analyse_frame() {
     floor_db_[c] = std::max(floor_db_[c], floor_min_db_);
   }
   push_scores(scores);
-
-  // Keep the latest frames for replay after a decision.
-  const size_t replay = static_cast<size_t>(std::lround(kReplaySeconds / kFrameSeconds)) * kCodes;
-  recent_.insert(recent_.end(), scores, scores + kCodes);
-  if (recent_.size() > 2 * replay) recent_.erase(recent_.begin(), recent_.end() - replay);
 
   const size_t b = frames_;
   const double* best = &best_[(b % kRing) * kStates];
@@ -395,6 +389,9 @@ std::vector<int> ToneDecoder::best_codes() {
 }
 
 void ToneDecoder::decide(bool forced) {
+  // Every frame of the stretch: for a second reading, and for the replay of its end.
+  std::vector<float> frames;
+  frames.swap(stretch_);
   const std::vector<int> codes = best_codes();
   stretch_texts_.clear();
   const size_t rejected_before = rejected_;
@@ -403,8 +400,6 @@ void ToneDecoder::decide(bool forced) {
     // A transmission did not check and the best reading took some tone for a stray one: read
     // the stretch again as nothing but transmissions. The CRC still decides; only texts the
     // first reading did not report are reported.
-    std::vector<float> frames;
-    frames.swap(stretch_);
     start_search();
     strays_allowed_ = false;
     for (size_t i = 0; i < frames.size(); i += kCodes) push_scores(&frames[i]);
@@ -415,17 +410,11 @@ void ToneDecoder::decide(bool forced) {
     rejected_ = rejected_before + (rejected_ - rejected_first);
   }
   start_search();
-  if (forced) {
-    recent_.clear();
-    return;
-  }
+  if (forced) return;
   // Re-examine the last frames: the start of a transmission may lie among them.
-  std::vector<float> replay;
-  replay.swap(recent_);
   const size_t keep = static_cast<size_t>(std::lround(kReplaySeconds / kFrameSeconds)) * kCodes;
-  const size_t from = replay.size() > keep ? replay.size() - keep : 0;
-  for (size_t i = from; i < replay.size(); i += kCodes) push_scores(&replay[i]);
-  recent_.assign(replay.begin() + static_cast<long>(from), replay.end());
+  const size_t from = frames.size() > keep ? frames.size() - keep : 0;
+  for (size_t i = from; i < frames.size(); i += kCodes) push_scores(&frames[i]);
 }
 
 void ToneDecoder::parse(const std::vector<int>& codes) {

@@ -130,9 +130,9 @@ class ToneDecoder {
                                                // separator ended; -1 none
   std::vector<uint8_t> back_len_;              // [boundary][state]
   std::vector<uint8_t> back_prev_;             // [boundary][state]
-  std::vector<float> recent_;  // scores of the last frames, replayed after a decision
   size_t frames_ = 0;
-  // Every frame's scores since the search started, for a second reading without stray tones.
+  // Every frame's scores since the search started: read again without stray tones when a
+  // transmission did not check, and the last ones replayed after a decision.
   std::vector<float> stretch_;
   bool strays_allowed_ = true;
   // Texts reported from the current stretch (a second reading reports only new ones).

@@ -932,65 +932,59 @@ bool valid_interrupt(int force, int hint) {
          hint >= AUDIOSTREAM_INTERRUPT_HINT_NONE && hint <= AUDIOSTREAM_INTERRUPT_HINT_UNDUCK;
 }
 
+// Calls one of the event callbacks (`On` picks it from the renderer's or the capturer's set) of
+// every running virtual stream of that kind.
+template <bool kRenderer, typename On, typename... Args>
+void inject(On on, Args... args) {
+  ohaudio_impl::for_each_running(kRenderer, [&](void* h, const ohaudio_impl::StreamConfig& c) {
+    if constexpr (kRenderer) {
+      if (auto f = on(c.renderer_callbacks))
+        f(static_cast<OH_AudioRenderer*>(h), c.renderer_user, args...);
+    } else {
+      if (auto f = on(c.capturer_callbacks))
+        f(static_cast<OH_AudioCapturer*>(h), c.capturer_user, args...);
+    }
+  });
+}
+
 }  // namespace
 
 void inject_renderer_event(int event) {
   if (event != AUDIOSTREAM_EVENT_ROUTING_CHANGED) return;
-  ohaudio_impl::for_each_running(true, [event](void* h, const ohaudio_impl::StreamConfig& c) {
-    if (auto f = c.renderer_callbacks.OH_AudioRenderer_OnStreamEvent) {
-      f(static_cast<OH_AudioRenderer*>(h), c.renderer_user,
-        static_cast<OH_AudioStream_Event>(event));
-    }
-  });
+  inject<true>(
+      [](const OH_AudioRenderer_Callbacks& cb) { return cb.OH_AudioRenderer_OnStreamEvent; },
+      static_cast<OH_AudioStream_Event>(event));
 }
 
 void inject_renderer_interrupt(int force, int hint) {
   if (!valid_interrupt(force, hint)) return;
-  ohaudio_impl::for_each_running(true, [force, hint](void* h, const ohaudio_impl::StreamConfig& c) {
-    if (auto f = c.renderer_callbacks.OH_AudioRenderer_OnInterruptEvent) {
-      f(static_cast<OH_AudioRenderer*>(h), c.renderer_user,
-        static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
-    }
-  });
+  inject<true>(
+      [](const OH_AudioRenderer_Callbacks& cb) { return cb.OH_AudioRenderer_OnInterruptEvent; },
+      static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
 }
 
 void inject_renderer_error(int error) {
-  const OH_AudioStream_Result result = ohaudio_impl::to_result(error);
-  ohaudio_impl::for_each_running(true, [result](void* h, const ohaudio_impl::StreamConfig& c) {
-    if (auto f = c.renderer_callbacks.OH_AudioRenderer_OnError) {
-      f(static_cast<OH_AudioRenderer*>(h), c.renderer_user, result);
-    }
-  });
+  inject<true>([](const OH_AudioRenderer_Callbacks& cb) { return cb.OH_AudioRenderer_OnError; },
+               ohaudio_impl::to_result(error));
 }
 
 void inject_capturer_event(int event) {
   if (event != AUDIOSTREAM_EVENT_ROUTING_CHANGED) return;
-  ohaudio_impl::for_each_running(false, [event](void* h, const ohaudio_impl::StreamConfig& c) {
-    if (auto f = c.capturer_callbacks.OH_AudioCapturer_OnStreamEvent) {
-      f(static_cast<OH_AudioCapturer*>(h), c.capturer_user,
-        static_cast<OH_AudioStream_Event>(event));
-    }
-  });
+  inject<false>(
+      [](const OH_AudioCapturer_Callbacks& cb) { return cb.OH_AudioCapturer_OnStreamEvent; },
+      static_cast<OH_AudioStream_Event>(event));
 }
 
 void inject_capturer_interrupt(int force, int hint) {
   if (!valid_interrupt(force, hint)) return;
-  ohaudio_impl::for_each_running(false, [force, hint](void* h,
-                                                      const ohaudio_impl::StreamConfig& c) {
-    if (auto f = c.capturer_callbacks.OH_AudioCapturer_OnInterruptEvent) {
-      f(static_cast<OH_AudioCapturer*>(h), c.capturer_user,
-        static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
-    }
-  });
+  inject<false>(
+      [](const OH_AudioCapturer_Callbacks& cb) { return cb.OH_AudioCapturer_OnInterruptEvent; },
+      static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
 }
 
 void inject_capturer_error(int error) {
-  const OH_AudioStream_Result result = ohaudio_impl::to_result(error);
-  ohaudio_impl::for_each_running(false, [result](void* h, const ohaudio_impl::StreamConfig& c) {
-    if (auto f = c.capturer_callbacks.OH_AudioCapturer_OnError) {
-      f(static_cast<OH_AudioCapturer*>(h), c.capturer_user, result);
-    }
-  });
+  inject<false>([](const OH_AudioCapturer_Callbacks& cb) { return cb.OH_AudioCapturer_OnError; },
+                ohaudio_impl::to_result(error));
 }
 
 void set_callback_jitter_ms(int max_ms) {

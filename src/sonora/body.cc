@@ -33,18 +33,21 @@ pthread_mutex_t g_capture_mutex = PTHREAD_MUTEX_INITIALIZER;
 int g_capturing = 0;
 
 // Holds a mutex for the scope.
-class CaptureLock {
+class MutexLock {
  public:
-  CaptureLock() { pthread_mutex_lock(&g_capture_mutex); }
-  ~CaptureLock() { pthread_mutex_unlock(&g_capture_mutex); }
-  CaptureLock(const CaptureLock&) = delete;
-  CaptureLock& operator=(const CaptureLock&) = delete;
+  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+  ~MutexLock() { pthread_mutex_unlock(mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  pthread_mutex_t* mutex_;
 };
 
 }  // namespace
 
 bool Body::init(const char* debug_path) {
-  CaptureLock capture;
+  MutexLock capture(&g_capture_mutex);
   // The gain control is re-initialised here; the processing thread of a running capture uses it.
   if (g_capturing > 0) {
     SLOG("Sonora init refused: capture is running; stop it first\n");
@@ -64,7 +67,7 @@ bool Body::init(const char* debug_path) {
 }
 
 bool Body::deinit() {
-  CaptureLock capture;
+  MutexLock capture(&g_capture_mutex);
   // The factory owns the recorder that a running capture uses.
   if (g_capturing > 0) {
     SLOG("Sonora deinit refused: capture is running; stop it first\n");
@@ -98,17 +101,6 @@ class WriteLock {
 
  private:
   pthread_rwlock_t* lock_;
-};
-
-class MutexLock {
- public:
-  explicit MutexLock(pthread_mutex_t* mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-  ~MutexLock() { pthread_mutex_unlock(mutex_); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
- private:
-  pthread_mutex_t* mutex_;
 };
 
 }  // namespace
@@ -306,7 +298,8 @@ bool Body::stop_record_audio_locked() {
   if (!is_audio_recording_.load()) return false;
   audio::Recorder* recorder = audio_recorder_.load();
   const bool result = recorder != nullptr && recorder->is_working() && recorder->stop();
-  if (result || recorder == nullptr || !recorder->is_working()) {
+  // Once the recorder is idle (stopped here, or never running) this instance captures no more.
+  if (recorder == nullptr || !recorder->is_working()) {
     is_audio_recording_.store(false);
     --g_capturing;
   }
