@@ -13,15 +13,20 @@ namespace {
 using Codes = std::vector<unsigned char>;
 using Bytes = std::vector<unsigned char>;
 
-// Encodes and returns the stored codes together with the printed checksum line.
-Codes encode(const Bytes& text, std::string* printed = nullptr, int capacity = 4096) {
-  Codes codes(static_cast<size_t>(capacity));
+// voiceenc_data2code with its printed checksum line captured.
+int data2code(const unsigned char* data, int length, Codes* out, int capacity,
+              std::string* printed = nullptr) {
   testing::internal::CaptureStdout();
-  const int n =
-      voiceenc_data2code(text.data(), static_cast<int>(text.size()), codes.data(), capacity);
-  const std::string out = testing::internal::GetCapturedStdout();
-  if (printed != nullptr) *printed = out;
-  codes.resize(static_cast<size_t>(n));
+  const int n = voiceenc_data2code(data, length, out->data(), capacity);
+  const std::string line = testing::internal::GetCapturedStdout();
+  if (printed != nullptr) *printed = line;
+  return n;
+}
+
+Codes encode(const Bytes& text, std::string* printed = nullptr) {
+  Codes codes(4096);
+  codes.resize(static_cast<size_t>(
+      data2code(text.data(), static_cast<int>(text.size()), &codes, 4096, printed)));
   return codes;
 }
 
@@ -97,6 +102,11 @@ TEST(VoiceencData2Code, ReferenceStreams) {
     EXPECT_EQ(encode(tc.text, &printed), tc.codes);
     EXPECT_EQ(printed, tc.printed);
   }
+  // A negative length is the empty text.
+  Codes buf(64);
+  buf.resize(
+      static_cast<size_t>(data2code(reinterpret_cast<const unsigned char*>("x"), -5, &buf, 64)));
+  EXPECT_EQ(buf, cases[1].codes);
 }
 
 TEST(VoiceencData2Code, RepeatedDibitsGetMarkers) {
@@ -140,24 +150,12 @@ TEST(VoiceencData2Code, CapacityCutsStorageNotLength) {
   for (int capacity : {0, 1, 30, 31, 32}) {
     SCOPED_TRACE(capacity);
     Codes buf(40, 0xEE);
-    testing::internal::CaptureStdout();
-    const int n = voiceenc_data2code(text.data(), 3, buf.data(), capacity);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(n, 31);
+    EXPECT_EQ(data2code(text.data(), 3, &buf, capacity), 31);
     const size_t stored = static_cast<size_t>(std::min(capacity, 31));
     EXPECT_EQ(Codes(buf.begin(), buf.begin() + static_cast<long>(stored)),
               Codes(full.begin(), full.begin() + static_cast<long>(stored)));
     for (size_t i = stored; i < buf.size(); ++i) EXPECT_EQ(buf[i], 0xEE) << i;
   }
-}
-
-TEST(VoiceencData2Code, NegativeLengthIsTheEmptyText) {
-  Codes buf(64);
-  testing::internal::CaptureStdout();
-  const int n = voiceenc_data2code(reinterpret_cast<const unsigned char*>("x"), -5, buf.data(), 64);
-  testing::internal::GetCapturedStdout();
-  buf.resize(static_cast<size_t>(n));
-  EXPECT_EQ(buf, encode({}));
 }
 
 TEST(VoiceencCrc, ReferenceValues) {
@@ -203,25 +201,19 @@ std::vector<size_t> period_starts(const std::vector<int16_t>& pcm) {
   return starts;
 }
 
-TEST(VoiceencCode2Pcm, DurationsAt48kHz) {
-  const int expected_bytes[6] = {1200, 1080, 960, 840, 720, 600};
+// Each code is `periods` triangle periods of 10 - code samples at 48 kHz, starting at -8192.
+TEST(VoiceencCode2Pcm, PeriodsAndReferenceSamples) {
   for (unsigned char code = 0; code < 6; ++code) {
     SCOPED_TRACE(static_cast<int>(code));
     int bytes = 0;
     const auto pcm = render(48000, 60, code, 96000, &bytes);
-    EXPECT_EQ(bytes, expected_bytes[code]);
+    EXPECT_EQ(bytes, 1200 - 120 * code);
     const auto starts = period_starts(pcm);
     ASSERT_EQ(starts.size(), 60u);
     const size_t period = static_cast<size_t>(10 - code);
     for (size_t p = 0; p < starts.size(); ++p) EXPECT_EQ(starts[p], p * period);
   }
-}
-
-TEST(VoiceencCode2Pcm, FirstPeriods) {
-  const auto zero = render(48000, 60, 0, 96000);
-  const auto five = render(48000, 60, 5, 96000);
-  ASSERT_GE(zero.size(), 20u);
-  ASSERT_GE(five.size(), 10u);
+  const auto zero = render(48000, 60, 0, 96000), five = render(48000, 60, 5, 96000);
   const std::vector<int16_t> period0 = {-8192, -4916, -1640, 1636,  4912,
                                         8188,  4912,  1636,  -1640, -4916};
   const std::vector<int16_t> period5 = {-8192, 0, 8192, 2731, -2730};
@@ -229,14 +221,10 @@ TEST(VoiceencCode2Pcm, FirstPeriods) {
   EXPECT_EQ(std::vector<int16_t>(zero.begin() + 10, zero.begin() + 20), period0);
   EXPECT_EQ(std::vector<int16_t>(five.begin(), five.begin() + 5), period5);
   EXPECT_EQ(std::vector<int16_t>(five.begin() + 5, five.begin() + 10), period5);
-}
-
-TEST(VoiceencCode2Pcm, FractionalPeriodsFollowThePattern) {
   // 44100 / 6000 = 7.35 samples: periods of 7, 7, 8, 7, then again.
-  const auto pcm = render(44100, 8, 2, 96000);
-  EXPECT_EQ(pcm.size(), 58u);
-  const std::vector<size_t> starts = {0, 7, 14, 22, 29, 36, 43, 51};
-  EXPECT_EQ(period_starts(pcm), starts);
+  const auto fractional = render(44100, 8, 2, 96000);
+  EXPECT_EQ(fractional.size(), 58u);
+  EXPECT_EQ(period_starts(fractional), (std::vector<size_t>{0, 7, 14, 22, 29, 36, 43, 51}));
 }
 
 TEST(VoiceencCode2Pcm, RefusalsAndTheBufferLimit) {
