@@ -116,9 +116,7 @@ TEST_F(Window, EmptyQueueWaitsOnceUntilFarAudioReturns) {
   // Far-end audio absent (playback paused): the first block waits once, the following ones go
   // on at once; once far-end audio has been seen, an empty queue is waited for again.
   hilog::Capture log;
-  auto begin = std::chrono::steady_clock::now();
   EXPECT_FALSE(aec.output_for_aec(near(1000, 1)));
-  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(70));
   EXPECT_EQ(log.count("aec waited: 80ms"), 1u);
   for (uint64_t t = 2; t < 6; ++t) EXPECT_FALSE(aec.output_for_aec(near(1000, t)));
   EXPECT_EQ(log.count("aec waited: 80ms"), 1u);
