@@ -1,10 +1,13 @@
 // Stream builder, stream state machine and the C entry points of renderers and capturers.
+#include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "ohaudio/native_audiocapturer.h"
 #include "ohaudio/native_audiorenderer.h"
 #include "ohaudio/native_audiostreambuilder.h"
 #include "ohaudio/stream_internal.h"
+#include "ohaudio/virtual_device.h"
 
 struct OH_AudioStreamBuilderStruct {
   ohaudio_impl::StreamConfig config;
@@ -26,10 +29,54 @@ int StreamConfig::bytes_per_sample() const {
   return 2;
 }
 
+namespace {
+
+constexpr int kDefaultCaptureCallbackMs = 20;
+// A renderer's request holds 20 .. 100 ms of audio.
+constexpr int kMinRequestMs = 20;
+constexpr int kMaxRequestMs = 100;
+// Longest callback the platform controls accept.
+constexpr int kMaxCallbackMs = 1000;
+
+std::atomic<int> g_platform_request_ms{0};
+std::atomic<int> g_capture_callback_ms{kDefaultCaptureCallbackMs};
+std::atomic<bool> g_microphone_permission{true};
+
+int64_t frames_in_ms(int32_t rate, int ms) {
+  return static_cast<int64_t>(rate) * ms / 1000;
+}
+
+}  // namespace
+
+int platform_request_ms() {
+  return g_platform_request_ms.load();
+}
+
+int capture_callback_ms() {
+  return g_capture_callback_ms.load();
+}
+
+bool microphone_permission() {
+  return g_microphone_permission.load();
+}
+
+void reset_platform_choices() {
+  g_platform_request_ms.store(0);
+  g_capture_callback_ms.store(kDefaultCaptureCallbackMs);
+  g_microphone_permission.store(true);
+}
+
 int32_t StreamConfig::request_bytes() const {
-  if (frame_size > 0) return frame_size;
-  const int64_t bytes = bytes_per_second() / 50;
-  return bytes > 0 ? static_cast<int32_t>(bytes) : 1;
+  int64_t frames = 0;
+  if (!is_renderer()) {
+    frames = frames_in_ms(rate, capture_callback_ms());
+  } else if (platform_request_ms() > 0) {
+    frames = frames_in_ms(rate, platform_request_ms());
+  } else {
+    frames = frame_size > 0 ? frame_size : frames_in_ms(rate, kMinRequestMs);
+    frames = std::clamp(frames, frames_in_ms(rate, kMinRequestMs), frames_in_ms(rate, kMaxRequestMs));
+  }
+  return static_cast<int32_t>(std::max<int64_t>(frames, 1) * frame_bytes());
 }
 
 OH_AudioStream_Result to_result(int value) {
@@ -54,6 +101,8 @@ OH_AudioStream_Result Stream::start() {
   }
   const int fault = take_start_fault(config_.type);
   if (fault != 0) return to_result(fault);
+  // Capture needs the microphone permission; without it the start fails.
+  if (!config_.is_renderer() && !microphone_permission()) return AUDIOSTREAM_ERROR_ILLEGAL_STATE;
   const OH_AudioStream_Result result = do_start();
   if (result == AUDIOSTREAM_SUCCESS) state_.store(AUDIOSTREAM_STATE_RUNNING);
   return result;
@@ -146,6 +195,15 @@ bool valid_usage(int usage) {
   }
 }
 
+// The sampling rates the platform accepts (API 11).
+bool valid_rate(int32_t rate) {
+  static const int32_t kRates[] = {8000,  11025, 12000, 16000, 22050, 24000,
+                                   32000, 44100, 48000, 64000, 96000};
+  return std::find(std::begin(kRates), std::end(kRates), rate) != std::end(kRates);
+}
+
+constexpr int32_t kMaxChannels = 8;
+
 bool valid_source(int source) {
   switch (source) {
     case AUDIOSTREAM_SOURCE_TYPE_MIC:
@@ -184,14 +242,14 @@ OH_AudioStream_Result OH_AudioStreamBuilder_Destroy(OH_AudioStreamBuilder* build
 
 OH_AudioStream_Result OH_AudioStreamBuilder_SetSamplingRate(OH_AudioStreamBuilder* builder,
                                                             int32_t rate) {
-  if (builder == nullptr || rate < 1000 || rate > 384000) return AUDIOSTREAM_ERROR_INVALID_PARAM;
+  if (builder == nullptr || !valid_rate(rate)) return AUDIOSTREAM_ERROR_INVALID_PARAM;
   builder->config.rate = rate;
   return AUDIOSTREAM_SUCCESS;
 }
 
 OH_AudioStream_Result OH_AudioStreamBuilder_SetChannelCount(OH_AudioStreamBuilder* builder,
                                                             int32_t channelCount) {
-  if (builder == nullptr || channelCount < 1 || channelCount > 16) {
+  if (builder == nullptr || channelCount < 1 || channelCount > kMaxChannels) {
     return AUDIOSTREAM_ERROR_INVALID_PARAM;
   }
   builder->config.channels = channelCount;
@@ -266,8 +324,8 @@ OH_AudioStream_Result OH_AudioStreamBuilder_SetCapturerCallback(
 
 OH_AudioStream_Result OH_AudioStreamBuilder_SetFrameSizeInCallback(OH_AudioStreamBuilder* builder,
                                                                    int32_t frameSize) {
-  // Up to 16 MiB per callback.
-  if (builder == nullptr || frameSize <= 0 || frameSize > (16 << 20)) {
+  // A number of sample frames; the renderer clamps what it asks for, a capturer ignores it.
+  if (builder == nullptr || frameSize <= 0) {
     return AUDIOSTREAM_ERROR_INVALID_PARAM;
   }
   builder->config.frame_size = frameSize;
@@ -359,3 +417,21 @@ OH_AudioStream_Result OH_AudioCapturer_GetCurrentState(OH_AudioCapturer* capture
 }
 
 }  // extern "C"
+
+namespace vdev {
+
+void set_platform_request_ms(int ms) {
+  ohaudio_impl::g_platform_request_ms.store(std::clamp(ms, 0, ohaudio_impl::kMaxCallbackMs));
+}
+
+void set_capture_callback_ms(int ms) {
+  ohaudio_impl::g_capture_callback_ms.store(
+      ms <= 0 ? ohaudio_impl::kDefaultCaptureCallbackMs
+              : std::min(ms, ohaudio_impl::kMaxCallbackMs));
+}
+
+void set_microphone_permission(bool granted) {
+  ohaudio_impl::g_microphone_permission.store(granted);
+}
+
+}  // namespace vdev

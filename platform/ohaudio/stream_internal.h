@@ -22,7 +22,7 @@ struct StreamConfig {
   OH_AudioStream_LatencyMode latency = AUDIOSTREAM_LATENCY_MODE_NORMAL;
   OH_AudioStream_Usage usage = AUDIOSTREAM_USAGE_MUSIC;
   OH_AudioStream_SourceType source = AUDIOSTREAM_SOURCE_TYPE_MIC;
-  int32_t frame_size = 0;  // bytes per callback; 0: 20 ms
+  int32_t frame_size = 0;  // sample frames per renderer request asked by the builder; 0: 20 ms
   OH_AudioRenderer_Callbacks renderer_callbacks = {};
   void* renderer_user = nullptr;
   OH_AudioCapturer_Callbacks capturer_callbacks = {};
@@ -33,11 +33,21 @@ struct StreamConfig {
   // Bytes of one sample frame (all channels).
   int frame_bytes() const { return bytes_per_sample() * channels; }
   int64_t bytes_per_second() const { return static_cast<int64_t>(rate) * frame_bytes(); }
-  // Bytes per callback: frame_size, else 20 ms of audio (at least one byte).
+  // Bytes per callback, fixed when the stream is generated. A renderer: the platform's own size
+  // when set_platform_request_ms chose one, else frame_size frames (20 ms when not set), clamped
+  // to 20 .. 100 ms of audio. A capturer: the platform's capture callback size (frame_size is
+  // ignored). At least one sample frame.
   int32_t request_bytes() const;
   // The byte value of silence in this format.
   uint8_t silence_byte() const { return format == AUDIOSTREAM_SAMPLE_U8 ? 0x80 : 0x00; }
 };
+
+// The platform's choices, set through vdev:: and read when a stream is generated or started.
+int platform_request_ms();     // 0: as the builder asked
+int capture_callback_ms();     // 20 by default
+bool microphone_permission();  // true by default
+// Restores the three above to their defaults.
+void reset_platform_choices();
 
 // Maps any start-fault value onto a result the enum can hold: 1..3 as they are, anything else
 // non-zero to AUDIOSTREAM_ERROR_SYSTEM.
@@ -59,6 +69,18 @@ class Stream {
   // Halts the stream for good; on success the owner deletes it.
   OH_AudioStream_Result release();
   OH_AudioStream_State state() const { return state_.load(std::memory_order_acquire); }
+  // The system pauses (to = PAUSED) or stops (to = STOPPED) a running stream, as a FORCE
+  // interruption does, and then runs `notify` as a callback of the stream. false, and nothing
+  // done, when the stream is not running.
+  template <typename Notify>
+  bool force_halt(OH_AudioStream_State to, Notify notify) {
+    std::lock_guard<std::mutex> lock(control_mutex_);
+    if (state() != AUDIOSTREAM_STATE_RUNNING) return false;
+    do_halt();
+    state_.store(to);
+    notify();
+    return true;
+  }
 
  protected:
   // do_start begins (or resumes) requests; called with the control lock held. do_halt ends

@@ -566,6 +566,17 @@ class VirtualStream final : public Stream {
     call(handle_, config_);
   }
 
+  // A FORCE interruption: the system pauses or stops the stream, then runs `call` as a callback
+  // of it, so the application hears of it with the stream already in its new state.
+  template <typename Call>
+  void deliver_after_halt(OH_AudioStream_State to, Call call) {
+    force_halt(to, [&] {
+      std::lock_guard<std::mutex> lock(callback_mutex_);
+      CallbackScope scope(this);
+      call(handle_, config_);
+    });
+  }
+
  protected:
   OH_AudioStream_Result do_start() override {
     // A thread halted from inside its own callback is still to be joined.
@@ -690,10 +701,11 @@ int pump(bool renderer, int requests) {
   return ran;
 }
 
-// Runs `call` as a callback of each running virtual renderer (capturer) in turn, holding one at a
-// time, so the callback may create or release other streams.
-template <typename Call>
-void for_each_running(bool renderer, Call call) {
+// Runs `visit(stream)` for each running virtual renderer (capturer) in turn, holding one at a
+// time (pinned, so it is not destroyed meanwhile), so the callbacks it runs may create or release
+// other streams.
+template <typename Visit>
+void for_each_running(bool renderer, Visit visit) {
   Device& d = device();
   uint64_t last_id = 0;
   for (;;) {
@@ -710,7 +722,7 @@ void for_each_running(bool renderer, Call call) {
     }
     if (s == nullptr) return;
     last_id = s->id();
-    s->deliver(call);
+    visit(s);
     unpin(s);
   }
 }
@@ -763,6 +775,7 @@ void reset() {
     d.capturer_fault = 0;
   }
   d.jitter_ms.store(0);
+  ohaudio_impl::reset_platform_choices();
   for (auto& direction : d.callback_us) {
     for (auto& bucket : direction) bucket.store(0);
   }
@@ -933,10 +946,10 @@ bool valid_interrupt(int force, int hint) {
 }
 
 // Calls one of the event callbacks (`On` picks it from the renderer's or the capturer's set) of
-// every running virtual stream of that kind.
+// every running virtual stream of that kind. A FORCE pause or stop halts each stream first.
 template <bool kRenderer, typename On, typename... Args>
-void inject(On on, Args... args) {
-  ohaudio_impl::for_each_running(kRenderer, [&](void* h, const ohaudio_impl::StreamConfig& c) {
+void inject_halting(OH_AudioStream_State halt_to, On on, Args... args) {
+  auto call = [&](void* h, const ohaudio_impl::StreamConfig& c) {
     if constexpr (kRenderer) {
       if (auto f = on(c.renderer_callbacks))
         f(static_cast<OH_AudioRenderer*>(h), c.renderer_user, args...);
@@ -944,7 +957,29 @@ void inject(On on, Args... args) {
       if (auto f = on(c.capturer_callbacks))
         f(static_cast<OH_AudioCapturer*>(h), c.capturer_user, args...);
     }
+  };
+  ohaudio_impl::for_each_running(kRenderer, [&](ohaudio_impl::VirtualStream* s) {
+    if (halt_to == AUDIOSTREAM_STATE_RUNNING) {
+      s->deliver(call);
+    } else {
+      s->deliver_after_halt(halt_to, call);
+    }
   });
+}
+
+template <bool kRenderer, typename On, typename... Args>
+void inject(On on, Args... args) {
+  inject_halting<kRenderer>(AUDIOSTREAM_STATE_RUNNING, on, args...);
+}
+
+// The state a FORCE interruption leaves the stream in: paused or stopped for those hints, else
+// running (the platform has already ducked or unducked the volume; a resume hint is for the
+// application to act on).
+OH_AudioStream_State state_after(int force, int hint) {
+  if (force != AUDIOSTREAM_INTERRUPT_FORCE) return AUDIOSTREAM_STATE_RUNNING;
+  if (hint == AUDIOSTREAM_INTERRUPT_HINT_PAUSE) return AUDIOSTREAM_STATE_PAUSED;
+  if (hint == AUDIOSTREAM_INTERRUPT_HINT_STOP) return AUDIOSTREAM_STATE_STOPPED;
+  return AUDIOSTREAM_STATE_RUNNING;
 }
 
 }  // namespace
@@ -958,7 +993,8 @@ void inject_renderer_event(int event) {
 
 void inject_renderer_interrupt(int force, int hint) {
   if (!valid_interrupt(force, hint)) return;
-  inject<true>(
+  inject_halting<true>(
+      state_after(force, hint),
       [](const OH_AudioRenderer_Callbacks& cb) { return cb.OH_AudioRenderer_OnInterruptEvent; },
       static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
 }
@@ -977,7 +1013,8 @@ void inject_capturer_event(int event) {
 
 void inject_capturer_interrupt(int force, int hint) {
   if (!valid_interrupt(force, hint)) return;
-  inject<false>(
+  inject_halting<false>(
+      state_after(force, hint),
       [](const OH_AudioCapturer_Callbacks& cb) { return cb.OH_AudioCapturer_OnInterruptEvent; },
       static_cast<OH_AudioInterrupt_ForceType>(force), static_cast<OH_AudioInterrupt_Hint>(hint));
 }

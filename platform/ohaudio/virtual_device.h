@@ -4,11 +4,37 @@
 // or, after use_hardware(true) in a build with PortAudio, the default PortAudio output or input
 // device. The choice is made by the process through this interface only.
 //
-// Request size. OH_AudioStreamBuilder_SetFrameSizeInCallback is taken as a number of BYTES: every
-// renderer request and every capturer delivery carries exactly that many bytes, so a caller that
-// passes one block gets one block per request. When it is not set, a request holds 20 ms of audio
-// of the stream's format: rate x channels x bytes-per-sample / 50 bytes (bytes per sample: U8 1,
-// S16LE 2, S24LE 3 (packed), S32LE 4).
+// The platform's rules, kept by every backend (the virtual device and PortAudio alike):
+//
+// Formats. OH_AudioStreamBuilder_SetSamplingRate accepts 8000, 11025, 12000, 16000, 22050,
+// 24000, 32000, 44100, 48000, 64000 and 96000 Hz; SetChannelCount 1 .. 8. Anything else is
+// refused with AUDIOSTREAM_ERROR_INVALID_PARAM and the builder keeps its previous value.
+//
+// Renderer request size. OH_AudioStreamBuilder_SetFrameSizeInCallback takes a number of sample
+// FRAMES (one sample of every channel), not bytes. A renderer's request is that many frames,
+// clamped to 20 .. 100 ms of audio (20 ms when the call was not made): 640 frames of a 16 kHz
+// stream ask for 40 ms (1280 bytes of 16-bit mono), 100 frames for 20 ms. A device may also pick
+// the size itself whatever the application asked: set_platform_request_ms(ms) makes every
+// renderer generated afterwards ask for `ms` milliseconds of audio (ms x rate / 1000 frames), as
+// the platform chooses it; 0 goes back to the builder's frames. The request size is fixed when the
+// stream is generated, and a request always holds whole sample frames. What OnWriteData returns is
+// ignored: the buffer is played as it was filled.
+//
+// Capturer callback size. A capturer ignores SetFrameSizeInCallback (the call still succeeds)
+// and delivers the platform's own callback size: 20 ms of audio by default, or the
+// set_capture_callback_ms(ms) in force when it was generated, any length (7 ms and 33 ms are as
+// valid as 20 ms): rate x ms / 1000 frames.
+//
+// Microphone permission. Capture needs it (set_microphone_permission; granted by default):
+// without it, OH_AudioCapturer_Start fails with AUDIOSTREAM_ERROR_ILLEGAL_STATE and the stream
+// stays prepared. Renderers do not need it.
+//
+// Interruptions. inject_*_interrupt(AUDIOSTREAM_INTERRUPT_FORCE, PAUSE or STOP) is the system
+// taking the audio away: the stream is paused (stopped) first, so its data callbacks have ended
+// and OH_Audio*_GetCurrentState reports PAUSED (STOPPED) when OnInterruptEvent runs; Start
+// resumes it. Every other interruption (a FORCE duck or unduck, any SHARE hint, a resume hint)
+// leaves the stream running and only calls OnInterruptEvent: acting on it is the application's
+// business. Errors (inject_*_error) only call OnError.
 //
 // Virtual renderer. Start begins requests on a thread of the stream: the first at once, then one
 // every request duration (request bytes / bytes per second) on absolute CLOCK_MONOTONIC
@@ -19,8 +45,8 @@
 // recording is one stream shared by all renderers, in the order requests complete; it keeps the
 // first 256 MiB. The audio of a request is taken to play from the moment it is requested.
 //
-// Virtual capturer. Delivers one frame per frame duration, the first one frame duration after
-// Start. A frame is the capture source (set_capture_source; silence by default) plus an echo of
+// Virtual capturer. Delivers one callback's worth per callback duration, the first one callback
+// duration after Start (a "frame" below is one such delivery). A frame is the capture source (set_capture_source; silence by default) plus an echo of
 // what the renderers played plus a noise floor, added with 16-bit saturation (rounded to the
 // nearest integer). Timing is by the wall clock: a capture frame delivered at time t holds the
 // audio of [t - frame duration, t); its echo part is what was played during the same interval
@@ -75,8 +101,8 @@
 // Hardware (PortAudio). A renderer opens an output device when it starts, a capturer an input
 // device: the default ones, or the first whose name contains the text given to
 // use_hardware_device (case-insensitive). The renderer calls OnWriteData with request-size
-// buffers in the stream's format, the capturer delivers frame-size buffers in the stream's
-// format, through small FIFOs when PortAudio asks for or delivers a different amount. When the
+// buffers in the stream's format, the capturer delivers callback-size buffers in the stream's
+// format (both sized by the platform's rules above), through small FIFOs when PortAudio asks for or delivers a different amount. When the
 // device offers the stream's rate and channel count the stream is opened in its own format.
 // Otherwise the device is opened with float samples at a rate it offers (the stream's, else the
 // device's default rate, else 48000 or 44100 Hz) and a channel count it offers (the stream's,
@@ -111,8 +137,19 @@ namespace vdev {
 
 // Drops the recording, request counters and results, the capture source, the echo settings
 // (delay, gain, impulse response, what was played), the noise floor, the callback jitter and
-// pending start faults. Keeps the backend choice and the manual clock.
+// pending start faults, and restores the platform's choices (request size as the builder asks,
+// 20 ms capture callbacks, microphone permission granted). Keeps the backend choice and the
+// manual clock.
 void reset();
+// The platform's choices (see the top of this file). They apply to streams generated afterwards
+// (the permission: to capturer starts afterwards), on every backend.
+// Renderer requests of `ms` milliseconds whatever the builder asked (clamped to 0 .. 1000; 0: the
+// builder's frames, clamped to 20 .. 100 ms).
+void set_platform_request_ms(int ms);
+// Capturer callbacks of `ms` milliseconds (1 .. 1000; 0 or less restores 20).
+void set_capture_callback_ms(int ms);
+// Whether the application holds the microphone permission.
+void set_microphone_permission(bool granted);
 // Whether the device keeps what it rendered and captured (for rendered() and captured(); on by
 // default). A long run turns it off so that the recordings (up to 256 MiB each) do not count in its
 // memory. reset() keeps the setting.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "audio/stream_events.h"
 #include "sonora/body.h"
 #include "utils/log.h"
 
@@ -21,6 +22,13 @@ OH_AudioStream_SampleFormat sample_format(int32_t bit_per_channel) {
     default:
       return AUDIOSTREAM_SAMPLE_S16LE;
   }
+}
+
+// Sample frames (one sample of every channel) in one block of the suit.
+int32_t block_frames(const Suit& suit) {
+  const size_t frame_bytes = static_cast<size_t>(suit.channel_per_frame) *
+                             static_cast<size_t>(suit.bit_per_channel / 8);
+  return frame_bytes > 0 ? static_cast<int32_t>(suit.block / frame_bytes) : 0;
 }
 
 }  // namespace
@@ -94,12 +102,10 @@ bool OhosPlayer::open_renderer(const Body* body) {
       !accepted(
           OH_AudioStreamBuilder_SetSampleFormat(builder, sample_format(suit->bit_per_channel)),
           "OH_AudioStreamBuilder_SetSampleFormat", suit->bit_per_channel) ||
-      // One block per request, for every sample format: each request then takes exactly one
-      // frame, so playback has no gaps and the echo canceller's one-block-per-request clock
-      // stays true.
-      !accepted(
-          OH_AudioStreamBuilder_SetFrameSizeInCallback(builder, static_cast<int32_t>(suit->block)),
-          "OH_AudioStreamBuilder_SetFrameSizeInCallback", static_cast<long>(suit->block)) ||
+      // Ask for one block's duration per request, in sample frames. The platform may clamp or
+      // round it, or choose its own size: the render callback fills requests of any length.
+      !accepted(OH_AudioStreamBuilder_SetFrameSizeInCallback(builder, block_frames(*suit)),
+                "OH_AudioStreamBuilder_SetFrameSizeInCallback", block_frames(*suit)) ||
       !accepted(OH_AudioStreamBuilder_SetEncodingType(builder, AUDIOSTREAM_ENCODING_TYPE_RAW),
                 "OH_AudioStreamBuilder_SetEncodingType", AUDIOSTREAM_ENCODING_TYPE_RAW)) {
     return false;
@@ -184,15 +190,25 @@ int32_t OH_AudioRenderer_OnStreamEvent_func(OH_AudioRenderer*, void*, OH_AudioSt
   return 0;
 }
 
-int32_t OH_AudioRenderer_OnInterruptEvent_func(OH_AudioRenderer*, void*,
-                                               OH_AudioInterrupt_ForceType,
-                                               OH_AudioInterrupt_Hint) {
-  SLOG("OH_AudioRenderer_OnInterruptEvent_func");
+// A FORCE pause has already paused the renderer: the player keeps working and queueing, and
+// resume() starts the renderer again. A FORCE stop has stopped it: the player ends at once.
+// Either way the application hears of it through its handler.
+int32_t OH_AudioRenderer_OnInterruptEvent_func(OH_AudioRenderer*, void* userData,
+                                               OH_AudioInterrupt_ForceType type,
+                                               OH_AudioInterrupt_Hint hint) {
+  OhosPlayer* player = static_cast<OhosPlayer*>(userData);
+  if (player == nullptr) return 0;
+  if (interruption_ends_stream(type, hint)) player->end_by_platform();
+  report_interruption(player->parent_.load(), true, type, hint);
   return 0;
 }
 
-int32_t OH_AudioRenderer_OnError_func(OH_AudioRenderer*, void*, OH_AudioStream_Result) {
-  SLOG("OH_AudioRenderer_OnError_func");
+int32_t OH_AudioRenderer_OnError_func(OH_AudioRenderer*, void* userData,
+                                      OH_AudioStream_Result error) {
+  OhosPlayer* player = static_cast<OhosPlayer*>(userData);
+  if (player == nullptr) return 0;
+  if (error_ends_stream(error)) player->end_by_platform();
+  report_stream_error(player->parent_.load(), true, error);
   return 0;
 }
 

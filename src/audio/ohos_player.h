@@ -1,6 +1,8 @@
 // Playback through the platform audio renderer. start() starts the base player, then builds and
-// starts a renderer stream shaped by the audio suit; the renderer pulls one block per request
-// through the write-data callback on its own thread.
+// starts a renderer stream shaped by the audio suit. The renderer pulls requests of the platform's
+// choosing (one block's duration is asked for, but a device clamps it to 20 .. 100 ms or picks its
+// own) through the write-data callback on its own thread; the callback fills each from the queue
+// across block boundaries.
 #ifndef AUDIO_OHOS_PLAYER_H
 #define AUDIO_OHOS_PLAYER_H
 
@@ -46,6 +48,12 @@ class OhosPlayer : public Player {
  private:
   friend int32_t OH_AudioRenderer_OnWriteData_func(OH_AudioRenderer* renderer, void* userData,
                                                    void* buffer, int32_t length);
+  friend int32_t OH_AudioRenderer_OnInterruptEvent_func(OH_AudioRenderer* renderer,
+                                                        void* userData,
+                                                        OH_AudioInterrupt_ForceType type,
+                                                        OH_AudioInterrupt_Hint hint);
+  friend int32_t OH_AudioRenderer_OnError_func(OH_AudioRenderer* renderer, void* userData,
+                                               OH_AudioStream_Result error);
 
   // Builds and starts the renderer for the body's suit; false at the first refused call (logged).
   bool open_renderer(const Body* body);

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "audio/aec.h"
+#include "audio/stream_events.h"
 #include "sonora/body.h"
 #include "utils/commons.h"
 #include "utils/log.h"
@@ -62,6 +63,8 @@ bool OhosRecorder::deinit() {
 }
 
 bool OhosRecorder::start(const Body* player, fetch_cb cb, int audioRecordSource) {
+  // A run the platform ended is released first: its capturer, its thread, its pile and pool.
+  if (ended_.load() && !is_working()) OhosRecorder::stop();
   // A run stopped from its own fetch_cb left its thread to be joined and its pile and pool in
   // place; the thread has left its loop (or is about to), so join it before anything is freed.
   if (has_unjoined_ && !is_working()) {
@@ -137,8 +140,9 @@ bool OhosRecorder::open_capturer(const Suit* suit) {
     return false;
   }
   if (format == AUDIOSTREAM_SAMPLE_S16LE) {
-    // 40 ms of audio per capture callback, whatever the block the application receives.
-    const int32_t frame = suit->sample_rate * 2 * suit->channel_per_frame / 25;
+    // 40 ms of audio per capture callback, in sample frames. The platform may ignore it and
+    // deliver its own size: the pile buffer cuts blocks from callbacks of any length.
+    const int32_t frame = suit->sample_rate / 25;
     if (!accepted(OH_AudioStreamBuilder_SetFrameSizeInCallback(builder, frame),
                   "OH_AudioStreamBuilder_SetFrameSizeInCallback", frame)) {
       return false;
@@ -200,7 +204,9 @@ bool OhosRecorder::stop() {
   release_capturer();
   const bool on_processor =
       pid_.load() != pthread_t() && pthread_equal(pid_.load(), pthread_self());
-  if (!Recorder::stop()) return true;
+  // A run the platform ended has already stopped working; what it holds is released here.
+  const bool ended = ended_.exchange(false);
+  if (!Recorder::stop() && !ended) return true;
   end_processor();
   if (!on_processor) {
     if (has_unjoined_) {
@@ -274,15 +280,27 @@ int32_t OH_AudioCapturer_OnStreamEvent_func(OH_AudioCapturer*, void*, OH_AudioSt
   return 0;
 }
 
-int32_t OH_AudioCapturer_OnInterruptEvent_func(OH_AudioCapturer*, void*,
-                                               OH_AudioInterrupt_ForceType,
-                                               OH_AudioInterrupt_Hint) {
-  SLOG("OH_AudioCapturer_OnInterruptEvent_func");
+// A FORCE pause has already paused the capturer: the run stays, no block arrives until capture
+// is restarted. A FORCE stop has stopped it: the run ends at once and its processing thread
+// leaves. Either way the application hears of it through its handler.
+int32_t OH_AudioCapturer_OnInterruptEvent_func(OH_AudioCapturer*, void* userData,
+                                               OH_AudioInterrupt_ForceType type,
+                                               OH_AudioInterrupt_Hint hint) {
+  OhosRecorder* recorder = static_cast<OhosRecorder*>(userData);
+  if (recorder == nullptr) return 0;
+  const Body* body = recorder->parent_;
+  if (interruption_ends_stream(type, hint)) recorder->end_by_platform();
+  report_interruption(body, false, type, hint);
   return 0;
 }
 
-int32_t OH_AudioCapturer_OnError_func(OH_AudioCapturer*, void*, OH_AudioStream_Result) {
-  SLOG("OH_AudioCapturer_OnError_func");
+int32_t OH_AudioCapturer_OnError_func(OH_AudioCapturer*, void* userData,
+                                      OH_AudioStream_Result error) {
+  OhosRecorder* recorder = static_cast<OhosRecorder*>(userData);
+  if (recorder == nullptr) return 0;
+  const Body* body = recorder->parent_;
+  if (error_ends_stream(error)) recorder->end_by_platform();
+  report_stream_error(body, false, error);
   return 0;
 }
 

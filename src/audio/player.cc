@@ -1,6 +1,7 @@
 #include "audio/player.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -53,6 +54,7 @@ Player::Player()
       fwrapper_(nullptr),
       queue_(nullptr),
       is_stopping_(false),
+      ended_(false),
       buffer_left_to_wait_(0),
       play_file_(nullptr),
       gain_(1.0f),
@@ -70,7 +72,13 @@ Player::Player()
       wait_mutex_(new pthread_mutex_t),
       wait_cond_(new pthread_cond_t),
       waits_cancelled_(false),
-      silence_(nullptr) {
+      current_(nullptr),
+      current_offset_(0),
+      stopping_silence_(0),
+      stopping_blocks_(0),
+      staging_(nullptr),
+      staged_(0),
+      staged_time_ms_(0) {
   pthread_mutex_init(mutex_, nullptr);
   pthread_mutex_init(render_mutex_, nullptr);
   pthread_mutex_init(append_mutex_, nullptr);
@@ -108,8 +116,8 @@ Player::~Player() {
   wait_mutex_ = nullptr;
   delete ts_;
   ts_ = nullptr;
-  delete[] silence_;
-  silence_ = nullptr;
+  delete[] staging_;
+  staging_ = nullptr;
 }
 
 const Suit* Player::suit() const {
@@ -140,9 +148,13 @@ bool Player::start(const Body* player) {
   if (queue_ == nullptr) queue_ = new utils::BlockedQueue<Frame>(delete_nothing);
   delete fwrapper_;
   fwrapper_ = new FrameWrapper(kPlayerBuddyLevel, suit->block);
-  delete[] silence_;
-  silence_ = new byte[suit->block]();
+  delete[] staging_;
+  staging_ = new byte[suit->block]();
+  staged_ = 0;
   is_stopping_.store(false);
+  ended_.store(false);
+  stopping_silence_ = 0;
+  stopping_blocks_ = 0;
   auto_stop_reported_ = false;
   played_since_start_ = false;
   buffer_left_to_wait_ = suit->buffer_frame_count;
@@ -154,9 +166,11 @@ bool Player::start(const Body* player) {
 }
 
 bool Player::stop() {
-  if (!is_working()) return false;
+  const bool ended = ended_.exchange(false);
+  if (!is_working() && !ended) return false;
   cancel_waits();
-  Player::pause();
+  set_pause(true);
+  clean();
   bool result = set_work(false);
   pthread_mutex_lock(append_mutex_);
   delete pile_;
@@ -165,11 +179,19 @@ bool Player::stop() {
   pthread_mutex_lock(render_mutex_);
   FrameWrapper* pool = fwrapper_;
   fwrapper_ = nullptr;
+  current_ = nullptr;  // cleared by the pause above; its slot goes with the pool
   pthread_mutex_unlock(render_mutex_);
   delete pool;
   delete ns_;
   ns_ = nullptr;
   return result;
+}
+
+void Player::end_by_platform() {
+  if (!is_working()) return;
+  ended_.store(true);
+  set_work(false);
+  cancel_waits();
 }
 
 bool Player::pause() {
@@ -312,6 +334,11 @@ void Player::clean() {
     counters_.cleared.fetch_add(queue_->left(), std::memory_order_relaxed);
     queue_->clean();
   }
+  if (current_ != nullptr) {
+    // The block being played is dropped with the rest; its slot goes back with the pool's reset.
+    counters_.cleared.fetch_add(1, std::memory_order_relaxed);
+    current_ = nullptr;
+  }
   if (fwrapper_ != nullptr) fwrapper_->clean();
   ++clean_epoch_;
   pthread_mutex_unlock(render_mutex_);
@@ -388,14 +415,17 @@ byte* pile_play(const byte* data, size_t capacity, void* user, const void* addit
   return nullptr;
 }
 
-// One renderer request, in the renderer's rules:
+// One renderer request of any size, in the renderer's rules:
 //   1. begin: the body, the suit, one look at the flags and the gain; not working or paused
 //      gives silence;
-//   2. clock: stamp the request, fix the stream start after buffer_frame_count requests;
-//   3. stopping: an auto-stop playback that ran dry counts down and plays nothing;
-//   4. take with catch-up: the oldest frame, skipping one or two when the backlog is long;
-//   5. play: track gain, echo reference for the canceller, copy into the request;
-//   6. underrun: silence; an auto-stop playback that has played begins to stop.
+//   2. stopping: an auto-stop playback that ran dry plays silence and counts down;
+//   3. fill: queued audio in order, across block boundaries (a block that does not fit is
+//      carried into the next request), each block taken with catch-up thinning and track gain;
+//   4. underrun: silence where the queue ran dry; an auto-stop playback that has played begins
+//      to stop;
+//   5. account: what the request plays is cut into blocks of the output stream; each block
+//      advances the playback clock and, while capture cancels echo, goes to the canceller with
+//      its own play time.
 int32_t Player::render(void* buffer, int32_t length) {
   const Request req = begin_request(buffer, length);
   if (req.suit == nullptr) {
@@ -406,24 +436,17 @@ int32_t Player::render(void* buffer, int32_t length) {
     fill_silence(req, 0);
     return 0;
   }
-  advance_clock(*req.suit);
-  if (is_stopping_.load()) return count_down_stopping(req);
-
-  pthread_mutex_lock(render_mutex_);
-  if (queue_ != nullptr && fwrapper_ != nullptr && queue_->left() > 0) {
-    Frame* frame = take_with_catch_up(*req.suit);
-    if (frame == nullptr) {
-      pthread_mutex_unlock(render_mutex_);
-      SLOG("queue polled null when not empty!");
-      fill_silence(req, 0);
-      return -1;
-    }
-    play_frame(req, frame);
-    pthread_mutex_unlock(render_mutex_);
-    return 0;
+  int32_t result = 0;
+  if (is_stopping_.load()) {
+    fill_silence(req, 0);
+    count_down_stopping(req, req.bytes);
+    result = -1;
+  } else {
+    const size_t filled = fill_from_queue(req);
+    if (filled < req.bytes) result = underrun(req, filled);
   }
-  pthread_mutex_unlock(render_mutex_);
-  return underrun(req);
+  account_output(req);
+  return result;
 }
 
 Player::Request Player::begin_request(void* buffer, int32_t length) {
@@ -437,6 +460,7 @@ Player::Request Player::begin_request(void* buffer, int32_t length) {
   req.working = false;
   req.paused = true;
   req.gain = 1.0f;
+  req.time_ms = current_ts();
   if (mutex_ != nullptr) {
     pthread_mutex_lock(mutex_);
     req.working = is_working_;
@@ -452,40 +476,35 @@ void Player::fill_silence(const Request& req, size_t from) {
   if (from < req.bytes) std::memset(req.buffer + from, req.silence, req.bytes - from);
 }
 
-// ts = now minus one block; sts is fixed (and tid restarted) by the request that follows
-// buffer_frame_count requests since resume; tid counts every request.
-void Player::advance_clock(const Suit& suit) {
-  ts_->ts = current_ts() - static_cast<uint64_t>(static_cast<int64_t>(suit.delayed_per_block));
-  if (ts_->tid == static_cast<uint64_t>(static_cast<int64_t>(suit.buffer_frame_count)) &&
-      ts_->sts == 0) {
-    ts_->tid = 0;
-    ts_->sts = ts_->ts;
-    SLOG("play sts: %lu / %zu", static_cast<unsigned long>(ts_->sts), left());
+// Copies queued audio into the request from its start, block after block, until it is full or
+// the queue is empty; a block only partly copied stays in hand for the next request. Returns the
+// bytes filled. Runs under render_mutex_, so clean() and stop() never see a block half played.
+size_t Player::fill_from_queue(const Request& req) {
+  size_t filled = 0;
+  pthread_mutex_lock(render_mutex_);
+  while (filled < req.bytes && fwrapper_ != nullptr && queue_ != nullptr) {
+    if (current_ == nullptr) {
+      if (queue_->left() == 0) break;
+      current_ = take_with_catch_up(*req.suit);
+      current_offset_ = 0;
+      if (current_ == nullptr) break;
+      if (req.gain != 1.0f && req.suit->type == kTypeRawPCM && req.suit->bit_per_channel == 16) {
+        scale_s16(current_->data, current_->size, req.gain);
+      }
+    }
+    const size_t n = std::min(current_->size - current_offset_, req.bytes - filled);
+    if (n > 0) std::memcpy(req.buffer + filled, current_->data + current_offset_, n);
+    filled += n;
+    current_offset_ += n;
+    if (current_offset_ >= current_->size) {
+      fwrapper_->delete_frame(current_);
+      current_ = nullptr;
+      counters_.played.fetch_add(1, std::memory_order_relaxed);
+      played_since_start_ = true;
+    }
   }
-  ts_->tid += 1;
-  // The stream start assumes one request per block duration. When requests fell behind (the
-  // renderer was paused, or stalled), the blocks' times sts + (tid - 1) x block would lag the
-  // real time of play and the echo canceller would find no far-end block that lines up; the
-  // start moves forward so that this request's time is its real one.
-  const uint64_t per_block = static_cast<uint64_t>(static_cast<int64_t>(suit.delayed_per_block));
-  if (ts_->sts != 0 && per_block > 0) {
-    const uint64_t label = ts_->sts + (ts_->tid - 1) * per_block;
-    if (ts_->ts > label + 2 * per_block) ts_->sts = ts_->ts - (ts_->tid - 1) * per_block;
-  }
-}
-
-// Every request of a stopping playback takes one off the wait count; the one that brings it to 0
-// reports the auto-stop, once.
-int32_t Player::count_down_stopping(const Request& req) {
-  buffer_left_to_wait_ -= 1;
-  if (buffer_left_to_wait_ <= 0 && !auto_stop_reported_) {
-    auto_stop_reported_ = true;
-    req.body->report(kArg1AudioPlayerWorking, kArg2AutoStop, nullptr);
-  }
-  SLOG("player->is_stopping_");
-  fill_silence(req, 0);
-  if (silence_ != nullptr) feed_echo_reference(req, silence_, req.suit->block);
-  return -1;
+  pthread_mutex_unlock(render_mutex_);
+  return filled;
 }
 
 // The oldest frame; with B = buffer_frame_count below 50, a backlog beyond 3B skips two frames
@@ -506,10 +525,89 @@ Frame* Player::take_with_catch_up(const Suit& suit) {
   return frame;
 }
 
-// While capture runs on a mono 16-bit suit with echo cancellation, what the request plays goes to
-// the canceller with the playback clock, once the stream start is fixed: the block, or a block of
-// silence when nothing was queued, so that the canceller's far end stays continuous and the echo
-// of the last audio played is still cancelled after the queue runs dry.
+// The queue ran dry after `filled` bytes: the rest is silence. An auto-stop playback ends when the
+// audio it was given runs out, so the countdown begins only once something has been played since
+// start.
+int32_t Player::underrun(const Request& req, size_t filled) {
+  counters_.underruns.fetch_add(1, std::memory_order_relaxed);
+  fill_silence(req, filled);
+  PlaySuit* play = req.body->suit_;
+  if (play == nullptr || play->type() != kPTypeAutoStop || !played_since_start_) return 0;
+  is_stopping_.store(true);
+  count_down_stopping(req, req.bytes - filled);
+  return -1;
+}
+
+// The wait count of a stopping playback goes down by one per block's worth of silence it has
+// played since it began to stop, a part of a block counting as one (with one block per request:
+// one per request, the first included). The block that brings it to 0 reports the auto-stop, once.
+void Player::count_down_stopping(const Request& req, size_t silent_bytes) {
+  const uint64_t block = req.suit->block;
+  stopping_silence_ += silent_bytes;
+  while (block > 0 && stopping_blocks_ * block < stopping_silence_) {
+    ++stopping_blocks_;
+    buffer_left_to_wait_ -= 1;
+  }
+  if (buffer_left_to_wait_ <= 0 && !auto_stop_reported_) {
+    auto_stop_reported_ = true;
+    req.body->report(kArg1AudioPlayerWorking, kArg2AutoStop, nullptr);
+  }
+}
+
+// Cuts what the request plays into blocks of the output stream (the stream's first byte since
+// start begins block 0); each completed block is clocked and offered to the echo canceller. A
+// block's time is the time its first byte is played: the request's time plus the duration of the
+// bytes before it in the request.
+void Player::account_output(const Request& req) {
+  const size_t block = req.suit->block;
+  if (staging_ == nullptr || block == 0 || req.bytes == 0) return;
+  const int64_t bytes_per_second = static_cast<int64_t>(req.suit->sample_rate) *
+                                   req.suit->channel_per_frame * (req.suit->bit_per_channel / 8);
+  size_t done = 0;
+  while (done < req.bytes) {
+    if (staged_ == 0) {
+      const int64_t offset_ms =
+          bytes_per_second > 0 ? static_cast<int64_t>(done) * 1000 / bytes_per_second : 0;
+      staged_time_ms_ = req.time_ms + static_cast<uint64_t>(offset_ms);
+    }
+    const size_t n = std::min(block - staged_, req.bytes - done);
+    std::memcpy(staging_ + staged_, req.buffer + done, n);
+    staged_ += n;
+    done += n;
+    if (staged_ == block) {
+      staged_ = 0;
+      advance_clock(*req.suit, staged_time_ms_);
+      feed_echo_reference(req, staging_, block);
+    }
+  }
+}
+
+// One block of the output stream played from `play_ms` on: ts = its time minus one block; sts is
+// fixed (and tid restarted) by the block that follows buffer_frame_count blocks since resume; tid
+// counts every block.
+void Player::advance_clock(const Suit& suit, uint64_t play_ms) {
+  ts_->ts = play_ms - static_cast<uint64_t>(static_cast<int64_t>(suit.delayed_per_block));
+  if (ts_->tid == static_cast<uint64_t>(static_cast<int64_t>(suit.buffer_frame_count)) &&
+      ts_->sts == 0) {
+    ts_->tid = 0;
+    ts_->sts = ts_->ts;
+  }
+  ts_->tid += 1;
+  // The stream start assumes one block per block duration. When the output fell behind (the
+  // renderer was paused, or stalled), the blocks' times sts + (tid - 1) x block would lag the
+  // real time of play and the echo canceller would find no far-end block that lines up; the
+  // start moves forward so that this block's time is its real one.
+  const uint64_t per_block = static_cast<uint64_t>(static_cast<int64_t>(suit.delayed_per_block));
+  if (ts_->sts != 0 && per_block > 0) {
+    const uint64_t label = ts_->sts + (ts_->tid - 1) * per_block;
+    if (ts_->ts > label + 2 * per_block) ts_->sts = ts_->ts - (ts_->tid - 1) * per_block;
+  }
+}
+
+// While capture runs on a mono 16-bit suit with echo cancellation, each block the renderer plays
+// (audio or silence) goes to the canceller with the playback clock, once the stream start is
+// fixed, so that the canceller's far end stays continuous and the echo of the last audio played
+// is still cancelled after the queue runs dry.
 void Player::feed_echo_reference(const Request& req, const byte* data, size_t n) {
   const Suit& suit = *req.suit;
   Recorder* recorder = req.body->audio_recorder_.load();
@@ -518,45 +616,6 @@ void Player::feed_echo_reference(const Request& req, const byte* data, size_t n)
       req.body->aec_ != nullptr) {
     req.body->aec_->input(data, n, ts_);
   }
-}
-
-// Scales the block by the track gain (16-bit PCM), feeds the echo reference, copies it into the
-// request (a block longer than the request is returned unplayed) and returns it to the pool.
-void Player::play_frame(const Request& req, Frame* frame) {
-  size_t n = req.suit->block;
-  if (frame->size < n) n = frame->size;
-  if (req.gain != 1.0f && req.suit->type == kTypeRawPCM && req.suit->bit_per_channel == 16) {
-    scale_s16(frame->data, n, req.gain);
-  }
-  feed_echo_reference(req, frame->data, n);
-  if (n <= req.bytes) {
-    if (n > 0) std::memcpy(req.buffer, frame->data, n);
-    fill_silence(req, n);
-  } else {
-    fill_silence(req, 0);
-  }
-  fwrapper_->delete_frame(frame);
-  counters_.played.fetch_add(1, std::memory_order_relaxed);
-  played_since_start_ = true;
-}
-
-// Nothing queued: silence. An auto-stop playback ends when the audio it was given runs out, so
-// the countdown begins only once something has been played since start.
-int32_t Player::underrun(const Request& req) {
-  counters_.underruns.fetch_add(1, std::memory_order_relaxed);
-  fill_silence(req, 0);
-  if (silence_ != nullptr) feed_echo_reference(req, silence_, req.suit->block);
-  PlaySuit* play = req.body->suit_;
-  if (play == nullptr || play->type() != kPTypeAutoStop || !played_since_start_) return 0;
-  is_stopping_.store(true);
-  buffer_left_to_wait_ -= 1;
-  SLOG("buffer_left_to_wait_:%d, time:%lld", buffer_left_to_wait_,
-       static_cast<long long>(current_ts()));
-  if (buffer_left_to_wait_ <= 0 && !auto_stop_reported_) {
-    auto_stop_reported_ = true;
-    req.body->report(kArg1AudioPlayerWorking, kArg2AutoStop, nullptr);
-  }
-  return -1;
 }
 
 }  // namespace audio

@@ -49,6 +49,12 @@ class Player {
   virtual bool pause();
   // Base resume: drops everything queued, restarts the clock record, clears paused.
   virtual bool resume();
+  // The platform has ended the stream (the system stopped it, or it failed for good): the player
+  // stops working at once, so appends are refused and a mute delay ends; stop() still releases
+  // what it holds. Safe from the platform's callback threads: it never blocks for long.
+  void end_by_platform();
+  // end_by_platform() ran since the last start.
+  bool ended_by_platform() const { return ended_.load(); }
   // Refuses NaN and infinity (false, the previous gain stays).
   virtual bool set_volume(float gain);
   float get_volume();
@@ -104,8 +110,9 @@ class Player {
   bool read_flag(const bool* flag);
   bool write_flag(bool* flag, bool value);
 
-  // Render side of one request, called by the platform binding's write-data callback with the
-  // player's body set. See player.cc for its steps.
+  // Render side of one request of any length, called by the platform binding's write-data
+  // callback with the player's body set. Runs on the renderer's thread: never allocates, logs or
+  // sleeps. See player.cc for its steps.
   int32_t render(void* buffer, int32_t length);
 
   friend byte* pile_play(const byte* data, size_t capacity, void* user, const void* additional);
@@ -117,6 +124,7 @@ class Player {
   utils::BlockedQueue<Frame>* queue_;
   // Written by the render callback, read by appending threads.
   std::atomic<bool> is_stopping_;
+  std::atomic<bool> ended_;
   int buffer_left_to_wait_;
   FILE* play_file_;
   float gain_;
@@ -138,15 +146,19 @@ class Player {
     bool working;
     bool paused;
     float gain;
+    uint64_t time_ms;  // wall-clock time of the request: its first byte plays now
   };
+  // The steps of render(); each is described where it is defined. None allocates, logs or
+  // sleeps; they take render_mutex_, the flag mutex and the canceller's own locks only.
   Request begin_request(void* buffer, int32_t length);
   void fill_silence(const Request& req, size_t from);
-  void advance_clock(const Suit& suit);
-  int32_t count_down_stopping(const Request& req);
+  size_t fill_from_queue(const Request& req);
   Frame* take_with_catch_up(const Suit& suit);
+  int32_t underrun(const Request& req, size_t filled);
+  void count_down_stopping(const Request& req, size_t silent_bytes);
+  void account_output(const Request& req);
+  void advance_clock(const Suit& suit, uint64_t play_ms);
   void feed_echo_reference(const Request& req, const byte* data, size_t n);
-  void play_frame(const Request& req, Frame* frame);
-  int32_t underrun(const Request& req);
 
   // Excludes the render callback's take-copy-release step from clean() and from the release of
   // the pool at stop, so that a frame the callback holds stays valid and is never released into a
@@ -166,8 +178,18 @@ class Player {
   pthread_mutex_t* wait_mutex_;
   pthread_cond_t* wait_cond_;
   bool waits_cancelled_;
-  // One block of zeros: the echo reference of a request that played silence. Made by start.
-  byte* silence_;
+  // Render thread only (and clean()/stop() under render_mutex_ for current_): the block being
+  // played and how much of it has gone into requests.
+  Frame* current_;
+  size_t current_offset_;
+  // Auto-stop countdown: silence played since stopping began, and the blocks counted for it.
+  uint64_t stopping_silence_;
+  uint64_t stopping_blocks_;
+  // The block of the output stream being gathered (what was played, audio or silence), its
+  // length so far and the time its first byte was played. Made by start.
+  byte* staging_;
+  size_t staged_;
+  uint64_t staged_time_ms_;
 };
 
 }  // namespace audio

@@ -22,7 +22,8 @@ Recorder::Recorder()
       gain_type_(0),
       gain_(1.0f),
       is_working_(false),
-      mutex_(new pthread_mutex_t) {
+      mutex_(new pthread_mutex_t),
+      ended_(false) {
   pthread_mutex_init(mutex_, nullptr);
 }
 
@@ -66,6 +67,7 @@ bool Recorder::start(const Body* player, fetch_cb cb, int) {
   fwrapper_ = new FrameWrapper(kRecordBuddyLevel, audio->block);
   parent_ = player;
   cb_ = cb;
+  ended_.store(false);
   SLOG("parent:%p", static_cast<const void*>(parent_));
   ts_->period = 0;
   ts_->sts = 0;
@@ -82,6 +84,10 @@ bool Recorder::stop() {
     queue_->fin();
   }
   return true;
+}
+
+void Recorder::end_by_platform() {
+  if (Recorder::stop()) ended_.store(true);
 }
 
 bool Recorder::is_working() {

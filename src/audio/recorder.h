@@ -50,6 +50,13 @@ class Recorder {
   virtual bool stop();
 
   bool is_working();
+  // The platform has ended the run (the system stopped the capturer, or it failed for good): not
+  // working, queue emptied and its consumer woken, so the processing thread leaves its loop; the
+  // run's capturer, thread, pile and pool are released by the next stop() (or start()). Safe from
+  // the platform's callback threads: it never blocks for long.
+  void end_by_platform();
+  // end_by_platform() ended the current run, and stop() has not released it yet.
+  bool ended_by_platform() const { return ended_.load(); }
   // The calling thread is this run's processing thread (it is inside fetch_cb).
   virtual bool on_processing_thread() { return false; }
   // Gain and gain type for the gain chain; they apply from the next processed block and keep
@@ -89,6 +96,7 @@ class Recorder {
   std::atomic<float> gain_;
   bool is_working_;
   pthread_mutex_t* mutex_;
+  std::atomic<bool> ended_;
 };
 
 }  // namespace audio

@@ -28,9 +28,9 @@ namespace {
 
 // Capture uses the process's one recorder: starting and stopping it is serialised across every
 // player instance, so two instances cannot both find it idle and start it. Under the same mutex:
-// how many instances capture now (init and deinit wait for none).
+// the instance that captures now, if any (init and deinit wait for none).
 pthread_mutex_t g_capture_mutex = PTHREAD_MUTEX_INITIALIZER;
-int g_capturing = 0;
+Body* g_capture_owner = nullptr;
 
 // Holds a mutex for the scope.
 class MutexLock {
@@ -46,10 +46,21 @@ class MutexLock {
 
 }  // namespace
 
+// A capture that the platform ended (the system stopped the capturer, or it failed for good) is
+// released here: its thread joined, its capturer and buffers freed, its instance no longer
+// capturing. g_capture_mutex held.
+void Body::release_ended_capture() {
+  Body* owner = g_capture_owner;
+  if (owner == nullptr) return;
+  audio::Recorder* recorder = owner->audio_recorder_.load();
+  if (recorder != nullptr && recorder->ended_by_platform()) owner->stop_record_audio_locked();
+}
+
 bool Body::init(const char* debug_path) {
   MutexLock capture(&g_capture_mutex);
+  release_ended_capture();
   // The gain control is re-initialised here; the processing thread of a running capture uses it.
-  if (g_capturing > 0) {
+  if (g_capture_owner != nullptr) {
     SLOG("Sonora init refused: capture is running; stop it first\n");
     return false;
   }
@@ -68,8 +79,9 @@ bool Body::init(const char* debug_path) {
 
 bool Body::deinit() {
   MutexLock capture(&g_capture_mutex);
+  release_ended_capture();
   // The factory owns the recorder that a running capture uses.
-  if (g_capturing > 0) {
+  if (g_capture_owner != nullptr) {
     SLOG("Sonora deinit refused: capture is running; stop it first\n");
     return false;
   }
@@ -168,14 +180,25 @@ bool Body::enable_audio(bool enable) {
 
 bool Body::enable_audio_locked(bool enable) {
   bool working;
+  bool ended;
   {
     ReadLock lock(&player_lock_);
     working = audio_working_locked();
+    ended = audio_player_ != nullptr && audio_player_->ended_by_platform();
   }
   SLOG("Body::enable_audio, enable:%d, audio_working:%d, audio_player_:%p", enable ? 1 : 0,
        working ? 1 : 0, static_cast<void*>(audio_player_));
-  if (working == enable) return false;
+  // A playback that the platform ended is released by either call: disabling it succeeds, and
+  // enabling starts a new one.
+  if (working == enable && !ended) return false;
   bool result = false;
+  if (!working && ended) {
+    WriteLock lock(&player_lock_);
+    result = audio_player_->stop();
+    delete audio_player_;
+    audio_player_ = nullptr;
+    if (!enable) return result;
+  }
   if (enable) {
     WriteLock lock(&player_lock_);
     if (audio_player_ == nullptr) audio_player_ = audio::Factory::gen_player();
@@ -216,6 +239,10 @@ size_t Body::audio_left() {
 
 bool Body::append_audio_data(const byte* data, size_t size, const TSSuit* ts) {
   ReadLock lock(&player_lock_);
+  if (audio_player_ != nullptr && audio_player_->ended_by_platform()) {
+    SLOG("append refused: the system stopped playback; enable_audio(true) starts it again\n");
+    return false;
+  }
   if (is_paused_locked()) return false;
   return audio_player_->append(data, size, ts);
 }
@@ -263,12 +290,15 @@ bool Body::start_record_audio(fetch_cb callback, int audioRecordSource) {
   audio::Factory* factory = audio::Factory::instance(nullptr);
   if (factory == nullptr) return false;
   audio::Recorder* recorder = factory->get_recorder(audioRecordSource);
+  release_ended_capture();
+  // Another instance's capture: the recorder it uses stays in its hands.
+  if (g_capture_owner != nullptr && g_capture_owner != this) return false;
   audio_recorder_.store(recorder);
   if (recorder == nullptr) return false;
   if (recorder->is_working()) return false;
   if (!recorder->start(this, callback, audioRecordSource)) return false;
   is_audio_recording_.store(true);
-  ++g_capturing;
+  g_capture_owner = this;
   return true;
 }
 
@@ -297,11 +327,14 @@ bool Body::stop_record_audio() {
 bool Body::stop_record_audio_locked() {
   if (!is_audio_recording_.load()) return false;
   audio::Recorder* recorder = audio_recorder_.load();
-  const bool result = recorder != nullptr && recorder->is_working() && recorder->stop();
+  // A run the platform ended is released like a running one (its thread is joined here).
+  const bool result = recorder != nullptr &&
+                      (recorder->is_working() || recorder->ended_by_platform()) &&
+                      recorder->stop();
   // Once the recorder is idle (stopped here, or never running) this instance captures no more.
   if (recorder == nullptr || !recorder->is_working()) {
     is_audio_recording_.store(false);
-    --g_capturing;
+    if (g_capture_owner == this) g_capture_owner = nullptr;
   }
   return result;
 }

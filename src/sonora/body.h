@@ -97,6 +97,7 @@ class Body {
   bool audio_working_locked();
   bool is_paused_locked();
   bool stop_record_audio_locked();
+  static void release_ended_capture();
 
   std::atomic<bool> is_audio_recording_;
   [[maybe_unused]] bool is_recording_to_mp4_;

@@ -33,6 +33,16 @@ typedef enum _arg2 : uint32_t {
   kArg2FatalError = 6,
 } Arg2;
 
+// What a report of an interruption carries in `obj`: the platform's interruption, as
+// OH_AudioInterrupt_ForceType and OH_AudioInterrupt_Hint give it. `force` 0: the system has
+// already acted on the stream (paused, stopped, ducked or unducked it); 1: the application is
+// asked to act. `hint` 0 none, 1 resume, 2 pause, 3 stop, 4 duck, 5 unduck. The pointer refers to
+// a constant of the library, valid for the life of the process: read it, never free it.
+typedef struct _interruption {
+  uint32_t force;
+  uint32_t hint;
+} Interruption;
+
 typedef enum _play_type : uint32_t {
   kPTypeByFile = 0,
   kPTypeByFPS = 1,
