@@ -4,6 +4,7 @@
 #include <hilog/log_sink.h>
 #include <ohaudio/virtual_device.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -33,7 +34,23 @@ class PlayerTest : public testing_support::ManualClockTest {
     return std::vector<byte>(all.end() - static_cast<long>(n), all.end());
   }
   static std::vector<byte> block_of(size_t n, byte value) { return std::vector<byte>(n, value); }
+  // The first `n` bytes of the last request (requests are of the platform's size, not a block's).
+  static std::vector<byte> last_request_head(size_t n) {
+    std::vector<byte> all = vdev::rendered();
+    const size_t request = static_cast<size_t>(vdev::last_request_bytes());
+    if (all.size() < request || request < n) return {};
+    auto begin = all.end() - static_cast<long>(request);
+    return std::vector<byte>(begin, begin + static_cast<long>(n));
+  }
 };
+
+// Distinct 16-bit samples, so that any lost, repeated or reordered byte shows.
+std::vector<byte> ramp(size_t bytes, int seed) {
+  std::vector<byte> out(bytes);
+  for (size_t i = 0; i < bytes; ++i)
+    out[i] = static_cast<byte>((i * 7 + static_cast<size_t>(seed) * 13 + i / 251) & 0xff);
+  return out;
+}
 
 TEST_F(PlayerTest, StartOutcomeReachesHandlerAndResult) {
   RecordingHandler handler;
@@ -57,35 +74,57 @@ TEST_F(PlayerTest, StartOutcomeReachesHandlerAndResult) {
   }
 }
 
-TEST_F(PlayerTest, EveryRequestIsOneBlockInEveryFormat) {
+TEST_F(PlayerTest, RequestsOfAnySizePlayTheQueueBitExactAndGapFree) {
+  // The platform picks the request size (0: it asks for the block's duration, clamped to
+  // 20 .. 100 ms). Whatever it is, the rendered stream is the appended audio, byte for byte, in
+  // order, with silence only after the queue ran dry.
   struct Case {
     int rate, channels, bits;
-    size_t block;
+    int block_ms;
+    int request_ms;
   } cases[] = {
-      {16000, 1, 16, 640},   // 20 ms
-      {16000, 1, 16, 320},   // 10 ms: half the old fixed request
-      {44100, 2, 16, 3528},  // 20 ms stereo
-      {8000, 1, 8, 160},     // 8-bit: the request used to be left unset
-      {48000, 2, 32, 7680},  // 32-bit stereo
-      {48000, 1, 24, 2880},  // 24-bit packed
+      {16000, 1, 16, 10, 20},  {16000, 1, 16, 10, 40},  {16000, 1, 16, 10, 100},
+      {16000, 1, 16, 20, 20},  {16000, 1, 16, 20, 40},  {16000, 1, 16, 20, 100},
+      {16000, 1, 16, 40, 20},  {16000, 1, 16, 40, 40},  {16000, 1, 16, 40, 100},
+      {16000, 1, 16, 60, 20},  {16000, 1, 16, 60, 40},  {16000, 1, 16, 60, 100},
+      {16000, 1, 16, 100, 20}, {16000, 1, 16, 100, 40}, {16000, 1, 16, 100, 100},
+      {16000, 1, 16, 120, 20}, {16000, 1, 16, 120, 40}, {16000, 1, 16, 120, 100},
+      {16000, 1, 16, 10, 0},   {16000, 1, 16, 120, 0},  {44100, 2, 16, 60, 40},
+      {8000, 1, 8, 60, 40},    {48000, 1, 24, 60, 100}, {48000, 2, 32, 40, 0},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << c.rate << " Hz " << c.channels << " ch " << c.bits << " bits, block "
+                 << c.block_ms << " ms, request " << c.request_ms << " ms");
     vdev::reset();
-    sonora::audio::Suit a = pcm_suit(c.rate, c.channels, c.bits, c.block);
+    vdev::set_platform_request_ms(c.request_ms);
+    const size_t frame = static_cast<size_t>(c.channels * c.bits / 8);
+    const size_t block =
+        static_cast<size_t>(c.rate) * static_cast<size_t>(c.block_ms) / 1000 * frame;
+    const int request_ms = c.request_ms > 0 ? c.request_ms : std::clamp(c.block_ms, 20, 100);
+    const size_t request =
+        static_cast<size_t>(c.rate) * static_cast<size_t>(request_ms) / 1000 * frame;
+    sonora::audio::Suit a = pcm_suit(c.rate, c.channels, c.bits, block, 50);
     PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
     Sonora player(&suit, nullptr);
     ASSERT_TRUE(player.enable_audio(true));
-    for (byte v = 1; v <= 3; ++v) {
-      ASSERT_TRUE(player.append_audio_data(block_of(c.block, v).data(), c.block, nullptr));
+    const size_t blocks = static_cast<size_t>(std::max(3, 300 / c.block_ms));
+    std::vector<byte> appended;
+    for (size_t i = 0; i < blocks; ++i) {
+      std::vector<byte> b = ramp(block, static_cast<int>(i));
+      ASSERT_TRUE(player.append_audio_data(b.data(), b.size(), nullptr));
+      appended.insert(appended.end(), b.begin(), b.end());
     }
-    ASSERT_EQ(vdev::pump_render(3), 3);
-    EXPECT_EQ(vdev::last_request_bytes(), static_cast<int32_t>(c.block)) << c.rate << "/" << c.bits;
-    std::vector<byte> expected;
-    for (byte v = 1; v <= 3; ++v) {
-      auto b = block_of(c.block, v);
-      expected.insert(expected.end(), b.begin(), b.end());
-    }
-    EXPECT_EQ(vdev::rendered(), expected) << c.rate << "/" << c.bits;
+    const int requests = static_cast<int>(appended.size() / request) + 2;
+    ASSERT_EQ(vdev::pump_render(requests), requests);
+    EXPECT_EQ(vdev::last_request_bytes(), static_cast<int32_t>(request));
+    std::vector<byte> rendered = vdev::rendered();
+    ASSERT_EQ(rendered.size(), static_cast<size_t>(requests) * request);
+    EXPECT_TRUE(std::equal(appended.begin(), appended.end(), rendered.begin()));
+    const byte silence = c.bits == 8 ? 0x80 : 0;
+    EXPECT_TRUE(std::all_of(rendered.begin() + static_cast<long>(appended.size()), rendered.end(),
+                            [&](byte v) { return v == silence; }));
+    EXPECT_EQ(player.audio_left(), 0u);
   }
 }
 
@@ -321,9 +360,11 @@ TEST_F(PlayerTest, NoiseSuppressionOnlyForSixteenBitMonoThatAsksForIt) {
       const byte* p = reinterpret_cast<const byte*>(pcm.data());
       ASSERT_TRUE(player.append_audio_data(p, block, nullptr));
       input.insert(input.end(), p, p + block);
-      ASSERT_EQ(vdev::pump_render(1), 1);
     }
-    EXPECT_EQ(vdev::rendered() != input, c.changed)
+    while (vdev::rendered_size() < input.size()) ASSERT_EQ(vdev::pump_render(1), 1);
+    std::vector<byte> rendered = vdev::rendered();
+    rendered.resize(input.size());
+    EXPECT_EQ(rendered != input, c.changed)
         << c.channels << " ch, " << c.bits << " bits, ns " << c.ns;
   }
 }
@@ -340,7 +381,7 @@ TEST_F(PlayerTest, TrackGainScalesSixteenBitPcmAsItIsPlayed) {
     EXPECT_TRUE(player.adjust_track_volume(gain));
     EXPECT_TRUE(player.append_audio_data(reinterpret_cast<const byte*>(samples), block, nullptr));
     EXPECT_EQ(vdev::pump_render(1), 1);
-    std::vector<byte> out = last_rendered(block);
+    std::vector<byte> out = last_request_head(block);
     std::vector<int16_t> s(4);
     std::memcpy(s.data(), out.data(), block);
     return s;
@@ -361,7 +402,7 @@ TEST_F(PlayerTest, TrackGainScalesSixteenBitPcmAsItIsPlayed) {
   const byte pcm8[4] = {0x10, 0x80, 0xF0, 0x7F};
   ASSERT_TRUE(player8.append_audio_data(pcm8, 4, nullptr));
   ASSERT_EQ(vdev::pump_render(1), 1);
-  EXPECT_EQ(last_rendered(4), std::vector<byte>(pcm8, pcm8 + 4));
+  EXPECT_EQ(last_request_head(4), std::vector<byte>(pcm8, pcm8 + 4));
 }
 
 TEST_F(PlayerTest, AppendRefusalsAndBacklogLimit) {
@@ -479,13 +520,15 @@ TEST_F(PlayerTest, SuitsThatCannotBePlayedAsAskedFailToStart) {
     const char* log;
   } cases[] = {
       {"rate 7", 7, 1, 16, 14, 3, false, "SetSamplingRate(7) refused"},
-      {"rate 999", 999, 1, 16, 1998, 3, false, "SetSamplingRate(999) refused"},
-      {"rate 1000", 1000, 1, 16, 2000, 3, true, nullptr},
-      {"rate 384000", 384000, 1, 16, 15360, 3, true, nullptr},
-      {"rate 384001", 384001, 1, 16, 15360, 3, false, "SetSamplingRate(384001) refused"},
-      {"rate 500000", 500000, 1, 16, 20000, 3, false, "SetSamplingRate(500000) refused"},
-      {"16 channels", 8000, 16, 16, 5120, 3, true, nullptr},
-      {"17 channels", 8000, 17, 16, 5440, 3, false, "SetChannelCount(17) refused"},
+      {"rate 7999", 7999, 1, 16, 1998, 3, false, "SetSamplingRate(7999) refused"},
+      {"rate 8000", 8000, 1, 16, 320, 3, true, nullptr},
+      {"rate 8001", 8001, 1, 16, 320, 3, false, "SetSamplingRate(8001) refused"},
+      {"rate 11025", 11025, 1, 16, 882, 3, true, nullptr},
+      {"rate 96000", 96000, 1, 16, 3840, 3, true, nullptr},
+      {"rate 96001", 96001, 1, 16, 3840, 3, false, "SetSamplingRate(96001) refused"},
+      {"rate 192000", 192000, 1, 16, 7680, 3, false, "SetSamplingRate(192000) refused"},
+      {"8 channels", 8000, 8, 16, 2560, 3, true, nullptr},
+      {"9 channels", 8000, 9, 16, 2880, 3, false, "SetChannelCount(9) refused"},
       {"7-bit", 8000, 1, 7, 140, 3, false, "sample size not supported"},
       {"12-bit", 8000, 1, 12, 240, 3, false, "sample size not supported"},
       {"24-bit", 8000, 1, 24, 480, 3, true, nullptr},
@@ -511,7 +554,7 @@ TEST_F(PlayerTest, SuitsThatCannotBePlayedAsAskedFailToStart) {
     EXPECT_EQ(player.append_audio_data(data.data(), data.size(), nullptr), c.starts);
     EXPECT_EQ(vdev::pump_render(1), c.starts ? 1 : 0);
     if (c.starts) {
-      EXPECT_EQ(last_rendered(c.block), data);
+      EXPECT_EQ(last_request_head(c.block), data);
     } else {
       EXPECT_EQ(log.count(c.log), 1u);
     }
@@ -531,7 +574,7 @@ TEST_F(PlayerTest, TrackGainRefusesNonFiniteValues) {
   const int16_t samples[2] = {1000, -3};
   ASSERT_TRUE(player.append_audio_data(reinterpret_cast<const byte*>(samples), block, nullptr));
   ASSERT_EQ(vdev::pump_render(1), 1);
-  std::vector<byte> out = last_rendered(block);
+  std::vector<byte> out = last_request_head(block);
   int16_t got[2];
   std::memcpy(got, out.data(), block);
   EXPECT_EQ(got[0], 2000);  // the gain before the refused values still applies

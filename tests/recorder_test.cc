@@ -57,6 +57,8 @@ class RecorderTest : public testing_support::ManualClockTest {
  protected:
   void SetUp() override {
     testing_support::ManualClockTest::SetUp();
+    // The capturer delivers 40 ms per callback, as a device may choose.
+    vdev::set_capture_callback_ms(40);
     g_delivered.clear();
   }
 };

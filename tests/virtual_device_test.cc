@@ -76,28 +76,35 @@ int32_t on_write(OH_AudioRenderer*, void* user, void* buffer, int32_t length) {
   return index * 10 - 5;
 }
 
-// A builder for 16-bit streams of the given format; frame_size 0 leaves the default 20 ms.
+// A builder for 16-bit streams of the given format; `frames` per renderer request as the
+// application asks (0: not set).
 OH_AudioStreamBuilder* make_builder(OH_AudioStream_Type type, int32_t rate, int32_t channels,
-                                    int32_t frame_size) {
+                                    int32_t frames) {
   OH_AudioStreamBuilder* b = nullptr;
   EXPECT_EQ(OH_AudioStreamBuilder_Create(&b, type), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(b, rate), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(b, channels), AUDIOSTREAM_SUCCESS);
-  if (frame_size > 0) {
-    EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, frame_size), AUDIOSTREAM_SUCCESS);
+  if (frames > 0) {
+    EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, frames), AUDIOSTREAM_SUCCESS);
   }
   return b;
 }
 
-OH_AudioRenderer* make_renderer(Player* p, int32_t rate, int32_t channels, int32_t frame_size) {
-  OH_AudioStreamBuilder* b = make_builder(AUDIOSTREAM_TYPE_RENDERER, rate, channels, frame_size);
+// A renderer whose requests hold `request_ms` of audio (0: the default 20 ms): asked of the
+// builder within 20 .. 100 ms, chosen by the platform otherwise.
+OH_AudioRenderer* make_renderer(Player* p, int32_t rate, int32_t channels, int32_t request_ms) {
+  const bool asked = request_ms == 0 || (request_ms >= 20 && request_ms <= 100);
+  if (!asked) vdev::set_platform_request_ms(request_ms);
+  OH_AudioStreamBuilder* b =
+      make_builder(AUDIOSTREAM_TYPE_RENDERER, rate, channels, asked ? rate * request_ms / 1000 : 0);
   OH_AudioRenderer_Callbacks cb = {on_write, nullptr, nullptr, nullptr};
   EXPECT_EQ(OH_AudioStreamBuilder_SetRendererCallback(b, cb, p), AUDIOSTREAM_SUCCESS);
   OH_AudioRenderer* r = nullptr;
   EXPECT_EQ(OH_AudioStreamBuilder_GenerateRenderer(b, &r), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+  vdev::set_platform_request_ms(0);
   p->self = r;
-  p->expected_length = frame_size > 0 ? frame_size : rate * channels * 2 / 50;
+  p->expected_length = rate * (request_ms > 0 ? request_ms : 20) / 1000 * channels * 2;
   return r;
 }
 
@@ -126,9 +133,12 @@ int32_t on_read(OH_AudioCapturer*, void* user, void* buffer, int32_t length) {
   return 0;
 }
 
-OH_AudioCapturer* make_capturer(Recorder* rec, int32_t rate, int32_t frame_size,
+// A capturer delivering `callback_ms` of audio per callback (0: the default 20 ms), the size the
+// platform picks; the frame size the builder is given is ignored.
+OH_AudioCapturer* make_capturer(Recorder* rec, int32_t rate, int32_t callback_ms,
                                 int32_t channels = 1) {
-  OH_AudioStreamBuilder* b = make_builder(AUDIOSTREAM_TYPE_CAPTURER, rate, channels, frame_size);
+  vdev::set_capture_callback_ms(callback_ms);
+  OH_AudioStreamBuilder* b = make_builder(AUDIOSTREAM_TYPE_CAPTURER, rate, channels, 4321);
   EXPECT_EQ(OH_AudioStreamBuilder_SetCapturerInfo(b, AUDIOSTREAM_SOURCE_TYPE_VOICE_COMMUNICATION),
             AUDIOSTREAM_SUCCESS);
   OH_AudioCapturer_Callbacks cb = {on_read, nullptr, nullptr, nullptr};
@@ -136,6 +146,7 @@ OH_AudioCapturer* make_capturer(Recorder* rec, int32_t rate, int32_t frame_size,
   OH_AudioCapturer* c = nullptr;
   EXPECT_EQ(OH_AudioStreamBuilder_GenerateCapturer(b, &c), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+  vdev::set_capture_callback_ms(0);
   return c;
 }
 
@@ -159,16 +170,37 @@ class VirtualDevice : public ::testing::Test {
   }
 };
 
-TEST_F(VirtualDevice, RequestsHaveTheFrameSizeAndAreRecordedExactly) {
+TEST_F(VirtualDevice, RequestsFollowThePlatformsSizeRulesAndAreRecordedExactly) {
+  // Frames asked of the builder, clamped to 20 .. 100 ms; or the platform's own choice.
   struct Case {
-    int32_t rate, channels, frame_size, expected;
+    int32_t rate, channels, frames, platform_ms, expected_bytes;
   };
-  for (const Case& c :
-       {Case{16000, 1, 500, 500}, Case{48000, 2, 0, 3840}, Case{16000, 1, 0, 640}}) {
-    SCOPED_TRACE(c.frame_size);
+  for (const Case& c : {
+           Case{16000, 1, 500, 0, 1000},   // 31.25 ms, as asked
+           Case{16000, 1, 320, 0, 640},    // 20 ms: the lower bound
+           Case{16000, 1, 319, 0, 640},    // below it: clamped up
+           Case{16000, 1, 1600, 0, 3200},  // 100 ms: the upper bound
+           Case{16000, 1, 1601, 0, 3200},  // above it: clamped down
+           Case{16000, 1, 0, 0, 640},      // not asked: 20 ms
+           Case{48000, 2, 0, 0, 3840},     // 20 ms of stereo
+           Case{48000, 2, 1920, 0, 7680},  // frames count both channels once
+           Case{16000, 1, 320, 40, 1280},  // the platform picks 40 ms
+           Case{16000, 1, 320, 10, 320},   // ... or 10 ms, below what an app may ask
+       }) {
+    SCOPED_TRACE(testing::Message() << c.rate << "x" << c.channels << ", " << c.frames
+                                    << " frames, platform " << c.platform_ms << " ms");
     vdev::reset();
+    vdev::set_platform_request_ms(c.platform_ms);
     Player p;
-    OH_AudioRenderer* r = make_renderer(&p, c.rate, c.channels, c.frame_size);
+    OH_AudioStreamBuilder* b =
+        make_builder(AUDIOSTREAM_TYPE_RENDERER, c.rate, c.channels, c.frames);
+    OH_AudioRenderer_Callbacks cb = {on_write, nullptr, nullptr, nullptr};
+    EXPECT_EQ(OH_AudioStreamBuilder_SetRendererCallback(b, cb, &p), AUDIOSTREAM_SUCCESS);
+    OH_AudioRenderer* r = nullptr;
+    EXPECT_EQ(OH_AudioStreamBuilder_GenerateRenderer(b, &r), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+    p.self = r;
+    p.expected_length = c.expected_bytes;
     ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
     ASSERT_TRUE(vdev::wait_render_requests(4, 5000));
     EXPECT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_SUCCESS);
@@ -176,10 +208,9 @@ TEST_F(VirtualDevice, RequestsHaveTheFrameSizeAndAreRecordedExactly) {
 
     const int n = p.calls.load();
     EXPECT_FALSE(p.wrong_length);
-    EXPECT_EQ(p.expected_length, c.expected);
-    EXPECT_EQ(vdev::last_request_bytes(), c.expected);
+    EXPECT_EQ(vdev::last_request_bytes(), c.expected_bytes);
     EXPECT_EQ(vdev::render_requests(), static_cast<uint64_t>(n));
-    EXPECT_EQ(vdev::rendered_size(), static_cast<size_t>(n) * c.expected);
+    EXPECT_EQ(vdev::rendered_size(), static_cast<size_t>(n) * c.expected_bytes);
     EXPECT_TRUE(vdev::rendered() == p.written) << "recording differs from what was written";
     std::vector<int32_t> want;
     for (int i = 0; i < n; ++i) want.push_back(i * 10 - 5);
@@ -191,8 +222,8 @@ TEST_F(VirtualDevice, ConcurrentRenderersAppendWholeRequests) {
   Player a, b;
   a.mode = b.mode = Player::kAlternate;
   b.fill = 0x5C;
-  OH_AudioRenderer* ra = make_renderer(&a, 16000, 1, 160);
-  OH_AudioRenderer* rb = make_renderer(&b, 16000, 1, 160);
+  OH_AudioRenderer* ra = make_renderer(&a, 16000, 1, 5);  // 160 bytes
+  OH_AudioRenderer* rb = make_renderer(&b, 16000, 1, 5);
   ASSERT_EQ(OH_AudioRenderer_Start(ra), AUDIOSTREAM_SUCCESS);
   ASSERT_EQ(OH_AudioRenderer_Start(rb), AUDIOSTREAM_SUCCESS);
   ASSERT_TRUE(vdev::wait_render_requests(40, 5000));
@@ -209,7 +240,7 @@ TEST_F(VirtualDevice, ConcurrentRenderersAppendWholeRequests) {
 
 TEST_F(VirtualDevice, NoCallbackAfterPauseStopOrRelease) {
   Player p;
-  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 320);
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 10);
   EXPECT_EQ(state_of(r), AUDIOSTREAM_STATE_PREPARED);
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_ERROR_ILLEGAL_STATE);
@@ -251,7 +282,7 @@ TEST_F(VirtualDevice, NoCallbackAfterPauseStopOrRelease) {
   // A callback that pauses its own stream neither deadlocks nor gets another request.
   Player q;
   q.mode = Player::kPauseOnThird;
-  OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 320);
+  OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 10);
   ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
   ASSERT_TRUE(eventually([&] { return state_of(r2) == AUDIOSTREAM_STATE_PAUSED; }));
   std::this_thread::sleep_for(milliseconds(60));
@@ -269,18 +300,18 @@ TEST_F(VirtualDevice, ManualClockRunsRequestsOnTheCallingThread) {
   // Each request starts out silent, whatever the one before held.
   Player z;
   z.mode = Player::kAlternate;
-  OH_AudioRenderer* rz = make_renderer(&z, 16000, 1, 100);
+  OH_AudioRenderer* rz = make_renderer(&z, 16000, 1, 2);  // 64 bytes
   ASSERT_EQ(OH_AudioRenderer_Start(rz), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(vdev::pump_render(4), 4);
   std::vector<uint8_t> want;
-  for (int i = 0; i < 4; ++i) want.insert(want.end(), 100, i % 2 == 0 ? 0xAB : 0x00);
+  for (int i = 0; i < 4; ++i) want.insert(want.end(), 64, i % 2 == 0 ? 0xAB : 0x00);
   EXPECT_TRUE(vdev::rendered() == want);
   EXPECT_EQ(OH_AudioRenderer_Release(rz), AUDIOSTREAM_SUCCESS);
 
   vdev::reset();
   Player a, b;
-  OH_AudioRenderer* ra = make_renderer(&a, 16000, 1, 320);
-  OH_AudioRenderer* rb = make_renderer(&b, 16000, 1, 320);
+  OH_AudioRenderer* ra = make_renderer(&a, 16000, 1, 10);
+  OH_AudioRenderer* rb = make_renderer(&b, 16000, 1, 10);
   ASSERT_EQ(OH_AudioRenderer_Start(ra), AUDIOSTREAM_SUCCESS);
   ASSERT_EQ(OH_AudioRenderer_Start(rb), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(vdev::pump_render(5), 5);  // the most recently started one
@@ -309,19 +340,19 @@ TEST_F(VirtualDevice, CapturerDeliversTheSourceInOrder) {
     SCOPED_TRACE(loop);
     vdev::set_capture_source(source, loop);
     Recorder rec;
-    OH_AudioCapturer* c = make_capturer(&rec, 16000, 100);
+    OH_AudioCapturer* c = make_capturer(&rec, 16000, 3);  // 96 bytes
     ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
     EXPECT_EQ(vdev::pump_capture(6), 6);
     EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
-    EXPECT_EQ(rec.lengths, std::vector<int32_t>(6, 100));
-    ASSERT_EQ(rec.bytes.size(), 600u);
+    EXPECT_EQ(rec.lengths, std::vector<int32_t>(6, 96));
+    ASSERT_EQ(rec.bytes.size(), 576u);
     for (size_t i = 0; i < rec.bytes.size(); ++i) {
       const uint8_t want = loop || i < source.size() ? source[i % source.size()] : 0;
       ASSERT_EQ(rec.bytes[i], want) << "byte " << i;
     }
   }
 
-  // On its own thread, without a frame size: 20 ms frames of silence.
+  // On its own thread, at the platform's default size: 20 ms frames of silence.
   vdev::reset();
   vdev::set_manual_clock(false);
   Recorder rec;
@@ -338,21 +369,17 @@ TEST_F(VirtualDevice, CapturerDeliversTheSourceInOrder) {
 }
 
 // Runs one manual-clock renderer and one capturer: `renders` requests of 10 ms playing `script`
-// (interleaved), then `captures` frames of 10 ms (or capture_bytes). Returns what was heard.
+// (interleaved), then `captures` frames of 10 ms (or capture_ms). Returns what was heard.
 std::vector<int16_t> play_and_hear(int32_t render_rate, int32_t render_channels,
                                    std::vector<int16_t> script, int renders, int32_t capture_rate,
                                    int32_t capture_channels, int captures,
-                                   int32_t capture_bytes = 0) {
+                                   int32_t capture_ms = 10) {
   Player p;
   p.mode = Player::kScript;
   p.script = std::move(script);
-  OH_AudioRenderer* r =
-      make_renderer(&p, render_rate, render_channels, render_rate / 100 * render_channels * 2);
+  OH_AudioRenderer* r = make_renderer(&p, render_rate, render_channels, 10);
   Recorder rec;
-  OH_AudioCapturer* c =
-      make_capturer(&rec, capture_rate,
-                    capture_bytes > 0 ? capture_bytes : capture_rate / 100 * capture_channels * 2,
-                    capture_channels);
+  OH_AudioCapturer* c = make_capturer(&rec, capture_rate, capture_ms, capture_channels);
   EXPECT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(vdev::pump_render(renders), renders);
@@ -431,7 +458,7 @@ TEST_F(VirtualDevice, ImpulseResponseShapesTheEcho) {
   EXPECT_FALSE(vdev::set_echo_impulse_response(std::vector<float>(65537, 0.0f)));
 
   // Heard, at 16 kHz both ways: gain x (ir * played) delayed, against a direct-form reference.
-  // The capture frames of 111 samples cut the filter's blocks anywhere.
+  // The capture frames of 112 samples (7 ms) cut the filter's blocks anywhere.
   std::vector<int16_t> click(6400, 0);
   click[100] = 16000;
   std::vector<float> random_ir(700);
@@ -449,19 +476,20 @@ TEST_F(VirtualDevice, ImpulseResponseShapesTheEcho) {
     std::vector<int16_t> played;
     int delay_ms;
     float gain;
-    int32_t capture_bytes;
+    int32_t capture_ms;
   };
-  for (const Case& c : {Case{"room click", room, click, 30, 0.5f, 320},
-                        Case{"random", random_ir, noise, 25, 0.8f, 222}}) {
+  for (const Case& c : {Case{"room click", room, click, 30, 0.5f, 10},
+                        Case{"random", random_ir, noise, 25, 0.8f, 7}}) {
     SCOPED_TRACE(c.name);
     vdev::reset();
     vdev::set_manual_clock(true);
     vdev::set_echo(c.delay_ms, c.gain);
     ASSERT_TRUE(vdev::set_echo_impulse_response(c.ir));
-    const int captures = 6000 * 2 / c.capture_bytes;
+    const int capture_bytes = c.capture_ms * 32;
+    const int captures = 6000 * 2 / capture_bytes;
     const std::vector<int16_t> heard =
-        play_and_hear(16000, 1, c.played, 40, 16000, 1, captures, c.capture_bytes);
-    ASSERT_EQ(heard.size(), static_cast<size_t>(captures * c.capture_bytes / 2));
+        play_and_hear(16000, 1, c.played, 40, 16000, 1, captures, c.capture_ms);
+    ASSERT_EQ(heard.size(), static_cast<size_t>(captures * capture_bytes / 2));
     const size_t delay = static_cast<size_t>(c.delay_ms) * 16;
     int differ = 0;
     double energy = 0.0;
@@ -484,7 +512,7 @@ TEST_F(VirtualDevice, CaptureNoiseHasTheRequestedLevelAndIsSeeded) {
   vdev::set_manual_clock(true);
   auto capture = [] {
     Recorder rec;
-    OH_AudioCapturer* c = make_capturer(&rec, 16000, 320);
+    OH_AudioCapturer* c = make_capturer(&rec, 16000, 10);
     EXPECT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
     EXPECT_EQ(vdev::pump_capture(100), 100);  // 1 s
     EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
@@ -630,9 +658,9 @@ TEST_F(VirtualDevice, ConvertedEchoOnTheWallClock) {
   Player p;
   p.mode = Player::kScript;
   p.script = std::move(script);
-  OH_AudioRenderer* r = make_renderer(&p, 44100, 2, 441 * 4);
+  OH_AudioRenderer* r = make_renderer(&p, 44100, 2, 10);
   Recorder rec;
-  OH_AudioCapturer* c = make_capturer(&rec, 48000, 960);
+  OH_AudioCapturer* c = make_capturer(&rec, 48000, 10);
   ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
   ASSERT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
   ASSERT_TRUE(eventually([&] { return rec.frames() >= 60; }));  // 600 ms
@@ -665,8 +693,20 @@ TEST_F(VirtualDevice, BuilderRefusesBadArguments) {
             AUDIOSTREAM_ERROR_INVALID_PARAM);
 
   ASSERT_EQ(OH_AudioStreamBuilder_Create(&b, AUDIOSTREAM_TYPE_CAPTURER), AUDIOSTREAM_SUCCESS);
-  EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(b, 0), AUDIOSTREAM_ERROR_INVALID_PARAM);
-  EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(b, 0), AUDIOSTREAM_ERROR_INVALID_PARAM);
+  // Only the platform's rates and 1 .. 8 channels.
+  for (int32_t rate : {0, 7999, 8001, 44000, 96001, 192000}) {
+    EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(b, rate), AUDIOSTREAM_ERROR_INVALID_PARAM)
+        << rate;
+  }
+  for (int32_t rate :
+       {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 96000}) {
+    EXPECT_EQ(OH_AudioStreamBuilder_SetSamplingRate(b, rate), AUDIOSTREAM_SUCCESS) << rate;
+  }
+  for (int32_t channels : {0, 9, 16}) {
+    EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(b, channels), AUDIOSTREAM_ERROR_INVALID_PARAM)
+        << channels;
+  }
+  EXPECT_EQ(OH_AudioStreamBuilder_SetChannelCount(b, 8), AUDIOSTREAM_SUCCESS);
   EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, 0), AUDIOSTREAM_ERROR_INVALID_PARAM);
   EXPECT_EQ(OH_AudioStreamBuilder_SetFrameSizeInCallback(b, -640), AUDIOSTREAM_ERROR_INVALID_PARAM);
   EXPECT_EQ(OH_AudioStreamBuilder_SetCapturerInfo(b, static_cast<OH_AudioStream_SourceType>(5)),
@@ -699,7 +739,7 @@ TEST_F(VirtualDevice, BuilderRefusesBadArguments) {
 TEST_F(VirtualDevice, HardwareWithoutADeviceFailsCleanly) {
   vdev::use_hardware(true);
   Player p;
-  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 640);
+  OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 20);
   const OH_AudioStream_Result started = OH_AudioRenderer_Start(r);
   if (started == AUDIOSTREAM_SUCCESS) {
     // A real output device is present.
@@ -712,7 +752,7 @@ TEST_F(VirtualDevice, HardwareWithoutADeviceFailsCleanly) {
   OH_AudioRenderer_Flush(r);
   EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
   Recorder rec;
-  OH_AudioCapturer* c = make_capturer(&rec, 16000, 1280);
+  OH_AudioCapturer* c = make_capturer(&rec, 16000, 40);
   const OH_AudioStream_Result capturing = OH_AudioCapturer_Start(c);
   if (capturing != AUDIOSTREAM_SUCCESS) {
     EXPECT_EQ(capturing, AUDIOSTREAM_ERROR_SYSTEM);
@@ -723,10 +763,125 @@ TEST_F(VirtualDevice, HardwareWithoutADeviceFailsCleanly) {
   // Back on the virtual device, new streams run again.
   vdev::use_hardware(false);
   Player q;
-  OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 640);
+  OH_AudioRenderer* r2 = make_renderer(&q, 16000, 1, 20);
   ASSERT_EQ(OH_AudioRenderer_Start(r2), AUDIOSTREAM_SUCCESS);
   EXPECT_TRUE(vdev::wait_render_requests(1, 5000));
   EXPECT_EQ(OH_AudioRenderer_Release(r2), AUDIOSTREAM_SUCCESS);
+}
+
+// The state a stream was in when its interrupt callback ran, and the callbacks seen.
+struct Interrupted {
+  std::atomic<int> calls{0};
+  std::atomic<int> state{-1};
+};
+
+int32_t on_renderer_interrupt(OH_AudioRenderer* r, void* user, OH_AudioInterrupt_ForceType,
+                              OH_AudioInterrupt_Hint) {
+  auto* seen = static_cast<Interrupted*>(user);
+  OH_AudioStream_State s = AUDIOSTREAM_STATE_INVALID;
+  OH_AudioRenderer_GetCurrentState(r, &s);
+  seen->state = s;
+  ++seen->calls;
+  return 0;
+}
+
+int32_t on_capturer_interrupt(OH_AudioCapturer* c, void* user, OH_AudioInterrupt_ForceType,
+                              OH_AudioInterrupt_Hint) {
+  auto* seen = static_cast<Interrupted*>(user);
+  OH_AudioStream_State s = AUDIOSTREAM_STATE_INVALID;
+  OH_AudioCapturer_GetCurrentState(c, &s);
+  seen->state = s;
+  ++seen->calls;
+  return 0;
+}
+
+int32_t write_nothing(OH_AudioRenderer*, void*, void*, int32_t) {
+  return 0;
+}
+
+int32_t read_nothing(OH_AudioCapturer*, void*, void*, int32_t) {
+  return 0;
+}
+
+TEST_F(VirtualDevice, ForceInterruptionsHaltTheStreamBeforeTheCallback) {
+  // A FORCE pause or stop has already paused or stopped the stream when the application hears of
+  // it, and no data callback follows; every other interruption leaves it running. Start resumes.
+  struct Case {
+    int force, hint;
+    OH_AudioStream_State after;
+  } cases[] = {
+      {AUDIOSTREAM_INTERRUPT_FORCE, AUDIOSTREAM_INTERRUPT_HINT_PAUSE, AUDIOSTREAM_STATE_PAUSED},
+      {AUDIOSTREAM_INTERRUPT_FORCE, AUDIOSTREAM_INTERRUPT_HINT_STOP, AUDIOSTREAM_STATE_STOPPED},
+      {AUDIOSTREAM_INTERRUPT_FORCE, AUDIOSTREAM_INTERRUPT_HINT_DUCK, AUDIOSTREAM_STATE_RUNNING},
+      {AUDIOSTREAM_INTERRUPT_FORCE, AUDIOSTREAM_INTERRUPT_HINT_RESUME, AUDIOSTREAM_STATE_RUNNING},
+      {AUDIOSTREAM_INTERRUPT_SHARE, AUDIOSTREAM_INTERRUPT_HINT_PAUSE, AUDIOSTREAM_STATE_RUNNING},
+      {AUDIOSTREAM_INTERRUPT_SHARE, AUDIOSTREAM_INTERRUPT_HINT_STOP, AUDIOSTREAM_STATE_RUNNING},
+  };
+  vdev::set_manual_clock(true);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "force " << c.force << " hint " << c.hint);
+    Interrupted rs, cs;
+    OH_AudioStreamBuilder* b = make_builder(AUDIOSTREAM_TYPE_RENDERER, 16000, 1, 0);
+    OH_AudioRenderer_Callbacks rcb = {write_nothing, nullptr, on_renderer_interrupt, nullptr};
+    EXPECT_EQ(OH_AudioStreamBuilder_SetRendererCallback(b, rcb, &rs), AUDIOSTREAM_SUCCESS);
+    OH_AudioRenderer* r = nullptr;
+    EXPECT_EQ(OH_AudioStreamBuilder_GenerateRenderer(b, &r), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+    b = make_builder(AUDIOSTREAM_TYPE_CAPTURER, 16000, 1, 0);
+    OH_AudioCapturer_Callbacks ccb = {read_nothing, nullptr, on_capturer_interrupt, nullptr};
+    EXPECT_EQ(OH_AudioStreamBuilder_SetCapturerCallback(b, ccb, &cs), AUDIOSTREAM_SUCCESS);
+    OH_AudioCapturer* cap = nullptr;
+    EXPECT_EQ(OH_AudioStreamBuilder_GenerateCapturer(b, &cap), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+    ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+    ASSERT_EQ(OH_AudioCapturer_Start(cap), AUDIOSTREAM_SUCCESS);
+
+    vdev::inject_renderer_interrupt(c.force, c.hint);
+    vdev::inject_capturer_interrupt(c.force, c.hint);
+    EXPECT_EQ(rs.calls, 1);
+    EXPECT_EQ(cs.calls, 1);
+    EXPECT_EQ(rs.state, c.after);
+    EXPECT_EQ(cs.state, c.after);
+    const int runs = c.after == AUDIOSTREAM_STATE_RUNNING ? 1 : 0;
+    EXPECT_EQ(vdev::pump_render(1), runs);
+    EXPECT_EQ(vdev::pump_capture(1), runs);
+    if (runs == 0) {
+      // A halted stream hears no more interruptions, and starts again when asked.
+      vdev::inject_renderer_interrupt(c.force, c.hint);
+      EXPECT_EQ(rs.calls, 1);
+      ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+      ASSERT_EQ(OH_AudioCapturer_Start(cap), AUDIOSTREAM_SUCCESS);
+      EXPECT_EQ(vdev::pump_render(1), 1);
+      EXPECT_EQ(vdev::pump_capture(1), 1);
+    }
+    EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(OH_AudioCapturer_Release(cap), AUDIOSTREAM_SUCCESS);
+  }
+}
+
+TEST_F(VirtualDevice, CaptureNeedsTheMicrophonePermission) {
+  for (bool granted : {false, true, false}) {
+    SCOPED_TRACE(granted);
+    vdev::set_microphone_permission(granted);
+    Recorder rec;
+    OH_AudioCapturer* c = make_capturer(&rec, 16000, 0);
+    EXPECT_EQ(OH_AudioCapturer_Start(c),
+              granted ? AUDIOSTREAM_SUCCESS : AUDIOSTREAM_ERROR_ILLEGAL_STATE);
+    OH_AudioStream_State s = AUDIOSTREAM_STATE_INVALID;
+    EXPECT_EQ(OH_AudioCapturer_GetCurrentState(c, &s), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(s, granted ? AUDIOSTREAM_STATE_RUNNING : AUDIOSTREAM_STATE_PREPARED);
+    EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
+    // Playback does not need it.
+    Player p;
+    OH_AudioRenderer* r = make_renderer(&p, 16000, 1, 20);
+    EXPECT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+    EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+  }
+  vdev::reset();  // grants it again
+  Recorder rec;
+  OH_AudioCapturer* c = make_capturer(&rec, 16000, 0);
+  EXPECT_EQ(OH_AudioCapturer_Start(c), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
 }
 
 }  // namespace
