@@ -27,6 +27,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -135,7 +136,9 @@ struct Run {
 };
 
 // Plays the far end through the engine on the virtual device in real time while capturing.
-Run duplex_run(int rate, int delay_ms, bool aec) {
+// request_ms / capture_ms: the renderer request and capture callback sizes the platform picks
+// (0: the renderer asks for one block's duration, the capturer delivers its default 20 ms).
+Run duplex_run(int rate, int delay_ms, bool aec, int request_ms = 0, int capture_ms = 0) {
   Run r;
   r.rate = rate;
   r.delay_ms = delay_ms;
@@ -146,6 +149,8 @@ Run duplex_run(int rate, int delay_ms, bool aec) {
   vdev::use_hardware(false);
   vdev::set_manual_clock(false);
   vdev::reset();
+  vdev::set_platform_request_ms(request_ms);
+  vdev::set_capture_callback_ms(capture_ms);
   vdev::set_echo(delay_ms, kEchoGain);
   vdev::set_echo_impulse_response(vdev::room_impulse_response(rate, 150, 250, 6.0f, 11));
   vdev::set_capture_noise(kNoiseDbfs, 5);
@@ -349,8 +354,29 @@ void print_row(const char* scene, const char* canceller, const Quality& q, doubl
 
 }  // namespace
 
-int main() {
+// The engine at 16 kHz, echo 50 ms, with the request and callback sizes a device may pick.
+int platform_sizes() {
+  struct Sizes {
+    int request_ms, capture_ms;
+  };
+  std::printf("\n%-40s %8s %10s\n", "16000 Hz, echo 50 ms: platform sizes", "ERLE dB", "DT chg dB");
+  for (const Sizes& z : {Sizes{0, 20}, Sizes{40, 20}, Sizes{100, 20}, Sizes{0, 7}, Sizes{0, 33},
+                         Sizes{100, 33}}) {
+    Run r = duplex_run(16000, 50, true, z.request_ms, z.capture_ms);
+    if (r.processed.empty()) return 1;
+    const Aligned a = align(r);
+    const Quality q = measure(r, a, r.processed);
+    char what[64];
+    std::snprintf(what, sizeof(what), "requests %s ms, capture callbacks %d ms",
+                  z.request_ms == 0 ? "20" : std::to_string(z.request_ms).c_str(), z.capture_ms);
+    std::printf("%-40s %8.1f %10.1f\n", what, q.erle_db, q.dt_change_db);
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
   hilog::Capture quiet;
+  if (argc > 1 && std::strcmp(argv[1], "--platform-sizes") == 0) return platform_sizes();
   std::printf(
       "echo cancellation, mono 16-bit, 20 ms blocks, %.0f s far end at %.0f dBFS, echo gain %.1f "
       "+ 150 ms room response, mic noise %.0f dBFS, near-end talker %.0f-%.0f s at %.0f dBFS\n",
@@ -397,5 +423,5 @@ int main() {
       "difference %.1f us per 10 ms\n",
       aec_cpu * 1e6 / aec_chunks, off.process_cpu_s * 1e6 / off_chunks,
       aec_cpu * 1e6 / aec_chunks - off.process_cpu_s * 1e6 / off_chunks);
-  return 0;
+  return platform_sizes();
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -76,10 +77,17 @@ std::vector<int16_t> duplex_run(bool aec, double seconds) {
   return g_out;
 }
 
-TEST(EchoCancellation, RemovesTheEchoOfWhatIsPlayed) {
+// Whatever request and capture callback sizes the platform picks (the renderer asks for one 20 ms
+// block; a device may give 40 or 100 ms requests and 7 or 33 ms capture callbacks), each played
+// block reaches the canceller with its own play time and the echo is removed as well.
+class EchoCancellation : public testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(EchoCancellation, RemovesTheEchoOfWhatIsPlayed) {
   vdev::use_hardware(false);
   vdev::set_manual_clock(false);
   vdev::reset();
+  vdev::set_platform_request_ms(GetParam().first);
+  vdev::set_capture_callback_ms(GetParam().second);
   // A room: 30 ms to the microphone, a 150 ms reverberant tail, a noise floor at -65 dBFS.
   vdev::set_echo(30, 0.5f);
   ASSERT_TRUE(
@@ -121,5 +129,13 @@ TEST(EchoCancellation, RemovesTheEchoOfWhatIsPlayed) {
   for (int32_t leap : g_leaps) inside += (leap >= 5 && leap < 45) ? 1 : 0;
   EXPECT_GT(inside, g_leaps.size() * 3 / 4) << inside << " of " << g_leaps.size();
 }
+
+INSTANTIATE_TEST_SUITE_P(PlatformSizes, EchoCancellation,
+                         testing::Values(std::make_pair(0, 20), std::make_pair(40, 7),
+                                         std::make_pair(100, 33)),
+                         [](const testing::TestParamInfo<std::pair<int, int>>& info) {
+                           return "requests" + std::to_string(info.param.first) + "ms_capture" +
+                                  std::to_string(info.param.second) + "ms";
+                         });
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/aec.h"
 #include "audio/ohos_player.h"
 #include "sonora/body.h"
 #include "sonora/sonora.h"
@@ -126,6 +127,59 @@ TEST_F(PlayerTest, RequestsOfAnySizePlayTheQueueBitExactAndGapFree) {
                             [&](byte v) { return v == silence; }));
     EXPECT_EQ(player.audio_left(), 0u);
   }
+}
+
+// Records the far-end blocks the renderer hands to the canceller.
+class FarEndRecorder : public sonora::audio::AEC {
+ public:
+  explicit FarEndRecorder(const sonora::audio::Suit* suit) : AEC(suit) {}
+  bool is_working() override { return true; }
+  bool aec(const sonora::Frame*, sonora::Frame*) override { return false; }
+  bool input(const byte* data, size_t size, const sonora::TSSuit* ts) override {
+    blocks.emplace_back(data, data + size);
+    stamps.push_back(*ts);
+    return true;
+  }
+  bool output_for_aec(sonora::Frame*) override { return false; }
+  std::vector<std::vector<byte>> blocks;
+  std::vector<sonora::TSSuit> stamps;
+};
+
+void ignore_block(const byte*, size_t, uint64_t) {}
+
+TEST_F(PlayerTest, EachPlayedBlockReachesTheCancellerWithItsOwnPlayTime) {
+  // 20 ms blocks in 100 ms requests: five blocks per request, each stamped 20 ms after the one
+  // before it (not all with the request's time), numbered in order, and carrying what was played.
+  const size_t block = 640;
+  vdev::set_platform_request_ms(100);
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, block, 3);
+  a.enable_aec = true;
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  sonora::Body body(nullptr, &suit, nullptr);
+  auto* far = new FarEndRecorder(suit.audio());
+  delete body.aec_;
+  body.aec_ = far;  // the body releases it
+  ASSERT_TRUE(body.start_record_audio(ignore_block, 0));
+  ASSERT_TRUE(body.enable_audio(true));
+  for (int request = 0; request < 4; ++request) {
+    for (int i = 0; i < 5; ++i) {
+      const int n = request * 5 + i;
+      ASSERT_TRUE(body.append_audio_data(ramp(block, n).data(), block, nullptr));
+    }
+    ASSERT_EQ(vdev::pump_render(1), 1);
+  }
+  // The first three blocks fix the stream start (buffer_frame_count 3); the other 17 are fed.
+  ASSERT_EQ(far->blocks.size(), 17u);
+  for (size_t i = 0; i < far->blocks.size(); ++i) {
+    const size_t played = i + 3;
+    EXPECT_EQ(far->blocks[i], ramp(block, static_cast<int>(played))) << i;
+    EXPECT_EQ(far->stamps[i].tid, i + 1) << i;
+    EXPECT_NE(far->stamps[i].sts, 0u);
+    if (i > 0 && played % 5 != 0) {
+      EXPECT_EQ(far->stamps[i].ts, far->stamps[i - 1].ts + 20) << i;  // same request
+    }
+  }
+  EXPECT_TRUE(body.stop_record_audio());
 }
 
 TEST_F(PlayerTest, CatchUpThinsBacklogBeyondTwiceTheStartUpCount) {

@@ -28,6 +28,32 @@
 //    on the capture processing thread. Neither runs on the calling thread.
 // No call allocates or blocks on the renderer's thread; only add_mute_delay_blocked (and the
 // sound configuration calls) block the caller for long.
+//
+// Events. The handler's handle(what = the suit's window, arg1, arg2, obj) runs on the handler's
+// own thread, never on the caller's or an audio thread. arg1 names the stream: kArg1AudioPlayer*
+// for playback, kArg1AudioRecord* for capture.
+//   kArg1AudioPlayerStart / kArg1AudioRecordStart, kArg2Success or kArg2Failed: the start
+//     outcome (enable_audio(true), start_record_audio).
+//   kArg1AudioPlayerWorking, kArg2AutoStop: an auto-stop playback has played out.
+//   Interruptions (another app or a call takes the audio); obj points to a const Interruption
+//   (types.h) with the platform's force type and hint, valid for the life of the process:
+//     FORCE stop: ...Stop, kArg2Fin. The system has stopped the stream and the engine has ended
+//       it: after a playback stop audio_working() is false and appends are refused (false, one
+//       log line) until enable_audio(true) starts playback anew (enable_audio(false) releases it);
+//       after a capture stop no block is delivered, the processing thread has left, the
+//       microphone is free for any instance, and start_record_audio starts capture anew
+//       (stop_record_audio releases what is left and returns true).
+//     FORCE pause: ...Working, kArg2Mute. The system has paused the stream. Playback stays
+//       working and queues appends; resume() plays them. Capture delivers nothing until it is
+//       restarted (stop_record_audio, then start_record_audio).
+//     FORCE duck: ...Working, kArg2Mute; FORCE unduck: ...Working, kArg2Success. The system
+//       has lowered (restored) the volume; nothing else changes.
+//     A resume hint, and every SHARE interruption: ...Working, with kArg2Mute (pause, duck),
+//       kArg2Fin (stop) or kArg2Success (resume, unduck, none). Nothing changes by itself: the
+//       application decides (pause(), resume(), enable_audio, stop_record_audio ...).
+//   Stream errors (obj null): ...Working, kArg2Error when the stream goes on (nothing changes);
+//     ...Stop, kArg2FatalError when it cannot (a system error): the engine ends the stream
+//     exactly as after a FORCE stop.
 #ifndef SONORA_SONORA_H
 #define SONORA_SONORA_H
 
@@ -82,8 +108,9 @@ class Sonora {
   // working, is muted, an auto-stop playback has played out, 50 blocks are outstanding, the chunk
   // needs more blocks than are free, or a coded chunk has the wrong size.
   bool append_audio_data(const byte* data, size_t size, const TSSuit* ts);
-  // Pause and resume the renderer. Pausing drops what is queued (the renderer plays silence), and
-  // appends are refused (false) until resume; both return false when playback is not working.
+  // Pause and resume the renderer: pausing stops its requests, the queue is kept and appends are
+  // still taken; resume restarts the renderer (also after the system paused it). Both return
+  // false when playback is not working.
   bool pause();
   bool resume();
   // Queues a partial block as a short block.
