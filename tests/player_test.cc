@@ -209,7 +209,33 @@ TEST_F(PlayerTest, CatchUpThinsBacklogBeyondTwiceTheStartUpCount) {
     EXPECT_EQ(body.audio_player_->outstanding(), 0u);
   }
   {
+    // 10 ms blocks in 100 ms requests: the ten blocks a request takes are not backlog. With
+    // B = 3, up to 10 + 6 queued play without a skip; beyond that the backlog is thinned.
+    for (int queued : {16, 17, 30}) {
+      SCOPED_TRACE(queued);
+      vdev::reset();
+      vdev::set_platform_request_ms(100);
+      const size_t small = 160;
+      sonora::audio::Suit a = pcm_suit(8000, 1, 16, small, 3);
+      PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+      Sonora player(&suit, nullptr);
+      ASSERT_TRUE(player.enable_audio(true));
+      std::vector<byte> expected;
+      for (int v = 1; v <= queued; ++v) {
+        auto b = block_of(small, static_cast<byte>(v));
+        ASSERT_TRUE(player.append_audio_data(b.data(), small, nullptr)) << v;
+        expected.insert(expected.end(), b.begin(), b.end());
+      }
+      ASSERT_EQ(vdev::pump_render(3), 3);
+      std::vector<byte> rendered = vdev::rendered();
+      const bool whole = std::equal(expected.begin(), expected.end(), rendered.begin());
+      EXPECT_EQ(whole, queued <= 16);
+      EXPECT_EQ(player.audio_left(), 0u);
+    }
+  }
+  {
     // B = 50 or more: never a skip, however long the queue.
+    vdev::reset();
     vdev::reset();
     sonora::audio::Suit a = pcm_suit(8000, 1, 16, block, 50);
     PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
@@ -272,6 +298,28 @@ TEST_F(PlayerTest, AutoStopReportsOnceAtTheRightRequest) {
   EXPECT_EQ(vdev::render_results(), (std::vector<int32_t>{0, -1}));
   ASSERT_TRUE(second.wait_for(2));
   EXPECT_EQ(second.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
+
+  // The wait counts blocks of silence, not requests: 20 ms blocks in 100 ms requests. The request
+  // that runs dry plays 1 block and 4 of silence, the next 5 of silence: a count of 9 reports
+  // there, a count of 10 one request later.
+  for (int count : {9, 10}) {
+    SCOPED_TRACE(count);
+    vdev::reset();
+    vdev::set_platform_request_ms(100);
+    RecordingHandler third;
+    sonora::audio::Suit b = pcm_suit(8000, 1, 16, block, count);
+    PlaySuit suit2(7, sonora::kPTypeAutoStop, &b, nullptr);
+    Sonora player2(&suit2, &third);
+    ASSERT_TRUE(player2.enable_audio(true));
+    ASSERT_TRUE(player2.append_audio_data(block_of(block, 1).data(), block, nullptr));
+    ASSERT_EQ(vdev::pump_render(2), 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(third.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop),
+              count == 9 ? 1u : 0u);
+    ASSERT_EQ(vdev::pump_render(1), 1);
+    ASSERT_TRUE(third.wait_for(2));
+    EXPECT_EQ(third.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
+  }
 }
 
 TEST_F(PlayerTest, AutoStopWaitsForAudioThatArrivesLate) {

@@ -485,7 +485,10 @@ size_t Player::fill_from_queue(const Request& req) {
   while (filled < req.bytes && fwrapper_ != nullptr && queue_ != nullptr) {
     if (current_ == nullptr) {
       if (queue_->left() == 0) break;
-      current_ = take_with_catch_up(*req.suit);
+      // Blocks this request still takes, the one taken now included: they are not backlog.
+      const size_t block = req.suit->block > 0 ? req.suit->block : 1;
+      const size_t needed = (req.bytes - filled + block - 1) / block;
+      current_ = take_with_catch_up(*req.suit, needed);
       current_offset_ = 0;
       if (current_ == nullptr) break;
       if (req.gain != 1.0f && req.suit->type == kTypeRawPCM && req.suit->bit_per_channel == 16) {
@@ -508,13 +511,16 @@ size_t Player::fill_from_queue(const Request& req) {
 }
 
 // The oldest frame; with B = buffer_frame_count below 50, a backlog beyond 3B skips two frames
-// and one beyond 2B skips one. Never skips past the last queued frame. Runs under render_mutex_,
-// so nothing else adds or removes frames and every poll finds one.
-Frame* Player::take_with_catch_up(const Suit& suit) {
+// and one beyond 2B skips one. The backlog is what stays queued beyond the `needed` blocks the
+// request still takes (with one block per request: everything left after this take). Never skips
+// past the last queued frame. Runs under render_mutex_, so nothing else adds or removes frames
+// and every poll finds one.
+Frame* Player::take_with_catch_up(const Suit& suit, size_t needed) {
   Frame* frame = queue_->poll();
   const int64_t b = suit.buffer_frame_count;
   if (b < 50) {
-    const int64_t q = static_cast<int64_t>(queue_->left());
+    const int64_t q =
+        static_cast<int64_t>(queue_->left()) - (static_cast<int64_t>(needed > 0 ? needed : 1) - 1);
     int skip = q > 3 * b ? 2 : (q > 2 * b ? 1 : 0);
     while (skip-- > 0 && queue_->left() > 0) {
       fwrapper_->delete_frame(frame);

@@ -153,7 +153,7 @@ class Player {
   Request begin_request(void* buffer, int32_t length);
   void fill_silence(const Request& req, size_t from);
   size_t fill_from_queue(const Request& req);
-  Frame* take_with_catch_up(const Suit& suit);
+  Frame* take_with_catch_up(const Suit& suit, size_t needed);
   int32_t underrun(const Request& req, size_t filled);
   void count_down_stopping(const Request& req, size_t silent_bytes);
   void account_output(const Request& req);
