@@ -90,8 +90,9 @@ TEST_F(RecorderTest, DeliversCapturedBlocksUnchangedInOrderAcrossRestarts) {
                 std::vector<byte>(source.begin() + static_cast<long>(offset + i * block),
                                   source.begin() + static_cast<long>(offset + (i + 1) * block)))
           << i;
-      if (i > 0) {
-        EXPECT_GE(g_delivered.ts[i], g_delivered.ts[i - 1]);
+      // The two blocks of one 40 ms callback were captured 20 ms apart.
+      if (i % 2 == 1) {
+        EXPECT_EQ(g_delivered.ts[i], g_delivered.ts[i - 1] + 20) << i;
       }
     }
     offset += 6 * block;
@@ -100,6 +101,36 @@ TEST_F(RecorderTest, DeliversCapturedBlocksUnchangedInOrderAcrossRestarts) {
     EXPECT_FALSE(player.stop_record_audio());
     EXPECT_FALSE(player.adjust_capture_volume(1.0f));
     EXPECT_EQ(vdev::pump_capture(1), 0);  // the capturer is gone
+  }
+}
+
+TEST_F(RecorderTest, CallbacksOfAnySizeDeliverEveryBlockBitExact) {
+  // 20 ms blocks from callbacks of the platform's size, including sizes that are not a whole
+  // number of blocks: every block arrives once, whole, in order.
+  const size_t block = 640;
+  std::vector<byte> source = ramp_bytes(16000);
+  for (int callback_ms : {7, 20, 33, 40, 100}) {
+    SCOPED_TRACE(callback_ms);
+    vdev::reset();
+    vdev::set_manual_clock(true);
+    vdev::set_capture_callback_ms(callback_ms);
+    vdev::set_capture_source(source, false);
+    g_delivered.clear();
+    sonora::audio::Suit a = pcm_suit(16000, 1, 16, block);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.start_record_audio(collect, 0));
+    const int pumps = 400 / callback_ms + 1;  // over 400 ms
+    ASSERT_EQ(vdev::pump_capture(pumps), pumps);
+    const size_t blocks = static_cast<size_t>(pumps * callback_ms / 20);
+    ASSERT_TRUE(eventually([&] { return g_delivered.count() == blocks; }));
+    for (size_t i = 0; i < blocks; ++i) {
+      ASSERT_EQ(g_delivered.blocks[i],
+                std::vector<byte>(source.begin() + static_cast<long>(i * block),
+                                  source.begin() + static_cast<long>((i + 1) * block)))
+          << i;
+    }
+    EXPECT_TRUE(player.stop_record_audio());
   }
 }
 

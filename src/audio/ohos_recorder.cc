@@ -270,6 +270,7 @@ int32_t OH_AudioCapturer_OnReadData_func(OH_AudioCapturer*, void* userData, void
   if (userData == nullptr) return -1;
   OhosRecorder* recorder = static_cast<OhosRecorder*>(userData);
   if (recorder->is_working() && recorder->pile_ != nullptr && buffer != nullptr && lenth > 0) {
+    recorder->note_delivery(static_cast<size_t>(lenth));
     recorder->pile_->append(static_cast<const byte*>(buffer), static_cast<size_t>(lenth), nullptr);
   }
   return 0;

@@ -23,7 +23,10 @@ Recorder::Recorder()
       gain_(1.0f),
       is_working_(false),
       mutex_(new pthread_mutex_t),
-      ended_(false) {
+      ended_(false),
+      delivered_bytes_(0),
+      delivery_end_ms_(0),
+      bytes_per_second_(0) {
   pthread_mutex_init(mutex_, nullptr);
 }
 
@@ -72,6 +75,11 @@ bool Recorder::start(const Body* player, fetch_cb cb, int) {
   ts_->period = 0;
   ts_->sts = 0;
   ts_->tid = 0;
+  delivered_bytes_ = 0;
+  delivery_end_ms_ = 0;
+  bytes_per_second_ = static_cast<uint64_t>(audio->sample_rate) *
+                      static_cast<uint64_t>(audio->channel_per_frame) *
+                      static_cast<uint64_t>(audio->bit_per_channel / 8);
   return set_work(true);
 }
 
@@ -112,10 +120,24 @@ void Recorder::set_volume_type(int gain_type) {
   gain_type_.store(gain_type);
 }
 
+void Recorder::note_delivery(size_t bytes) {
+  delivered_bytes_ += bytes;
+  delivery_end_ms_ = current_ts();
+}
+
 byte* pile_rec(const byte* data, size_t capacity, void* user, const void*) {
   if (data == nullptr || user == nullptr) return nullptr;
   Recorder* recorder = static_cast<Recorder*>(user);
-  recorder->ts_->ts = current_ts();
+  // The block ends (tid + 1) blocks into the run; what the delivery holds after it was captured
+  // later, by its duration.
+  const uint64_t block_end = (recorder->ts_->tid + 1) * capacity;
+  uint64_t ts = current_ts();
+  if (recorder->delivery_end_ms_ != 0 && recorder->bytes_per_second_ > 0 &&
+      recorder->delivered_bytes_ >= block_end) {
+    ts = recorder->delivery_end_ms_ -
+         (recorder->delivered_bytes_ - block_end) * 1000 / recorder->bytes_per_second_;
+  }
+  recorder->ts_->ts = ts;
   if (recorder->is_working() && recorder->queue_ != nullptr && recorder->fwrapper_ != nullptr) {
     Frame* frame = recorder->fwrapper_->gen_frame(kFTypeA, data, capacity, recorder->ts_);
     if (frame != nullptr) {

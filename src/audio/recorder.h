@@ -76,6 +76,11 @@ class Recorder {
   };
   const Counters& counters() const { return counters_; }
 
+  // The platform's capture thread is about to append `bytes` just captured (the callback's
+  // buffer ends now): the blocks they complete are stamped with the time their last byte was
+  // captured, so that blocks completed by one callback get their own times.
+  void note_delivery(size_t bytes);
+
  protected:
   bool set_work(bool working);
 
@@ -97,6 +102,11 @@ class Recorder {
   bool is_working_;
   pthread_mutex_t* mutex_;
   std::atomic<bool> ended_;
+  // Capture thread only: bytes delivered in this run, the time the last delivery ended, and the
+  // run's bytes per second.
+  uint64_t delivered_bytes_;
+  uint64_t delivery_end_ms_;
+  uint64_t bytes_per_second_;
 };
 
 }  // namespace audio
