@@ -432,4 +432,43 @@ TEST_F(FaultInjection, ThreadThatCannotBeCreated) {
   }
 }
 
+// The renderer's and the capturer's callbacks and the capture processing loop never log: with
+// echo cancellation, noise suppression and the gain chain at work, underruns, a pause, a paused
+// far end and an auto-stop, no line comes from those threads.
+TEST_F(FaultInjection, CallbackThreadsNeverLog) {
+  vdev::set_manual_clock(false);
+  vdev::set_echo(30, 0.5f);
+  vdev::set_capture_source(std::vector<uint8_t>(kBlock * 8, 0x21), true);
+  hilog::Capture log;
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, kBlock, 3);
+  a.enable_aec = true;
+  a.enable_ns = true;
+  PlaySuit suit(1, sonora::kPTypeAutoStop, &a, nullptr);
+  {
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    ASSERT_TRUE(player.start_record_audio(collect, 0));
+    ASSERT_TRUE(player.adjust_capture_volume(0.5f));
+    for (uint16_t n = 1; n <= 30; ++n) {
+      while (player.audio_left() >= 4) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      ASSERT_TRUE(player.append_audio_data(numbered(n).data(), kBlock, nullptr));
+      if (n % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(70));  // underrun
+      if (n == 15) {
+        ASSERT_TRUE(player.pause());
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));  // the far end stops
+        ASSERT_TRUE(player.resume());
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // runs dry: auto-stop
+    EXPECT_TRUE(eventually([] { return delivered() > 20; }));
+    EXPECT_TRUE(player.stop_record_audio());
+  }
+  const char* callback_threads[] = {"vdev-render", "vdev-capture", "marlin-capture"};
+  for (const hilog::Record& r : log.records()) {
+    for (const char* name : callback_threads) {
+      EXPECT_NE(r.thread, name) << r.text;
+    }
+  }
+}
+
 }  // namespace

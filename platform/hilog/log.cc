@@ -1,5 +1,7 @@
 #include "hilog/log.h"
 
+#include <pthread.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -91,8 +93,14 @@ int deliver(LogType type, LogLevel level, unsigned int domain, const char* tag, 
 
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_sink != nullptr) {
-    Record record{static_cast<int>(type), static_cast<int>(level), domain,
-                  tag != nullptr ? tag : "", text};
+    char thread[16] = {};
+    pthread_getname_np(pthread_self(), thread, sizeof(thread));
+    Record record{static_cast<int>(type),
+                  static_cast<int>(level),
+                  domain,
+                  tag != nullptr ? tag : "",
+                  text,
+                  thread};
     g_sink(record, g_user);
   } else {
     size_t len = std::strlen(text);

@@ -15,6 +15,7 @@ struct Record {
   unsigned int domain;
   std::string tag;
   std::string text;
+  std::string thread;  // name of the thread that logged (pthread_getname_np)
 };
 
 // Called once per OH_LOG_Print, serialised with every other call and with set_sink.

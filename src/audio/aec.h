@@ -3,6 +3,9 @@
 #ifndef AUDIO_AEC_H
 #define AUDIO_AEC_H
 
+#include <atomic>
+#include <cstdint>
+
 #include "sonora/types.h"
 
 namespace sonora {
@@ -19,6 +22,20 @@ class AEC {
   // Last alignment result; valid while the canceller lives.
   const AecStatus* get_status() { return status_; }
 
+  // What happened to far-end and captured blocks, counted on the render and capture threads
+  // (which never log) and read from any thread.
+  struct Counters {
+    std::atomic<uint64_t> waits{0};           // captured blocks that waited for far-end audio
+    std::atomic<uint64_t> far_too_old{0};     // far-end blocks dropped: too old to line up
+    std::atomic<uint64_t> far_ahead{0};       // captured blocks whose far end was still ahead
+    std::atomic<uint64_t> far_overflow{0};    // far-end blocks dropped to make room
+    std::atomic<uint64_t> far_refused{0};     // far-end blocks not queued (pool full, too long)
+    std::atomic<uint64_t> near_refused{0};    // captured blocks refused (wrong size, inert)
+    std::atomic<uint64_t> blocks_refused{0};  // matched pairs the canceller could not run
+    std::atomic<uint64_t> chunks_failed{0};   // canceller calls that failed on one chunk
+  };
+  const Counters& counters() const { return counters_; }
+
   virtual bool is_working() = 0;
   // Cancels the echo of far-end frame `input` in near-end frame `output`, in place.
   virtual bool aec(const Frame* input, Frame* output) = 0;
@@ -29,6 +46,7 @@ class AEC {
 
  protected:
   AecStatus* status_;
+  Counters counters_;
 };
 
 }  // namespace audio

@@ -26,8 +26,8 @@ OH_AudioStream_SampleFormat sample_format(int32_t bit_per_channel) {
 
 // Sample frames (one sample of every channel) in one block of the suit.
 int32_t block_frames(const Suit& suit) {
-  const size_t frame_bytes = static_cast<size_t>(suit.channel_per_frame) *
-                             static_cast<size_t>(suit.bit_per_channel / 8);
+  const size_t frame_bytes =
+      static_cast<size_t>(suit.channel_per_frame) * static_cast<size_t>(suit.bit_per_channel / 8);
   return frame_bytes > 0 ? static_cast<int32_t>(suit.block / frame_bytes) : 0;
 }
 
@@ -178,15 +178,14 @@ int32_t OH_AudioRenderer_OnWriteData_func(OH_AudioRenderer*, void* userData, voi
   OhosPlayer* player = static_cast<OhosPlayer*>(userData);
   Body* body = player != nullptr ? player->parent_.load() : nullptr;
   if (player == nullptr || body == nullptr) {
-    SLOG("player:%p, player->parent_:%p", static_cast<void*>(player), static_cast<void*>(body));
     if (buffer != nullptr && length > 0) std::memset(buffer, 0, static_cast<size_t>(length));
     return -1;
   }
   return player->render(buffer, length);
 }
 
+// A routing change (another output device) needs nothing of the engine.
 int32_t OH_AudioRenderer_OnStreamEvent_func(OH_AudioRenderer*, void*, OH_AudioStream_Event) {
-  SLOG("OH_AudioRenderer_OnStreamEvent_func");
   return 0;
 }
 

@@ -48,8 +48,7 @@ class OhosPlayer : public Player {
  private:
   friend int32_t OH_AudioRenderer_OnWriteData_func(OH_AudioRenderer* renderer, void* userData,
                                                    void* buffer, int32_t length);
-  friend int32_t OH_AudioRenderer_OnInterruptEvent_func(OH_AudioRenderer* renderer,
-                                                        void* userData,
+  friend int32_t OH_AudioRenderer_OnInterruptEvent_func(OH_AudioRenderer* renderer, void* userData,
                                                         OH_AudioInterrupt_ForceType type,
                                                         OH_AudioInterrupt_Hint hint);
   friend int32_t OH_AudioRenderer_OnError_func(OH_AudioRenderer* renderer, void* userData,

@@ -239,25 +239,20 @@ void OhosRecorder::process(Frame* frame, const Suit& suit, EncodeType type) {
   delivered_.fetch_add(1);
 }
 
+// The processing loop never logs, allocates or sleeps of its own accord (the canceller may wait
+// for far-end audio); it counts what it does.
 void* cprocessor3(void* handle) {
   OhosRecorder* recorder = static_cast<OhosRecorder*>(handle);
-  SLOG("recorder:%p, parent:%p", handle, static_cast<const void*>(recorder->parent_));
+  pthread_setname_np(pthread_self(), "marlin-capture");
   if (recorder->parent_ == nullptr || recorder->parent_->suit_ == nullptr) return nullptr;
   const Suit* suit = recorder->parent_->suit_->audio();
-  SLOG("recorder:%p, parent:%p, suit:%p", handle, static_cast<const void*>(recorder->parent_),
-       static_cast<const void*>(suit));
   if (suit == nullptr) return nullptr;
   const EncodeType type = suit->bit_per_channel == 16 ? kETypeS16 : kETypeS8;
-  SLOG("recorder:%p, suit=%p, recorder->is_working:%s", handle, static_cast<const void*>(suit),
-       recorder->is_working() ? "true" : "false");
   utils::BlockedQueue<Frame>* queue = recorder->queue_;
   FrameWrapper* pool = recorder->fwrapper_;
   while (recorder->is_working()) {
     Frame* frame = queue->poll();
     if (frame == nullptr) break;
-    if (frame->ts != nullptr && frame->ts->tid == 0) {
-      SLOG("rec sts: %lu / %zu\n", static_cast<unsigned long>(frame->ts->sts), queue->left());
-    }
     recorder->process(frame, *suit, type);
     pool->delete_frame(frame);
     recorder->counters_.delivered.fetch_add(1, std::memory_order_relaxed);
@@ -276,8 +271,8 @@ int32_t OH_AudioCapturer_OnReadData_func(OH_AudioCapturer*, void* userData, void
   return 0;
 }
 
+// A routing change (another microphone) needs nothing of the engine.
 int32_t OH_AudioCapturer_OnStreamEvent_func(OH_AudioCapturer*, void*, OH_AudioStream_Event) {
-  SLOG("OH_AudioCapturer_OnStreamEvent_func");
   return 0;
 }
 

@@ -59,8 +59,7 @@ class OhosRecorder : public Recorder {
   friend void* cprocessor3(void* handle);
   friend int32_t OH_AudioCapturer_OnReadData_func(OH_AudioCapturer* capturer, void* userData,
                                                   void* buffer, int32_t lenth);
-  friend int32_t OH_AudioCapturer_OnInterruptEvent_func(OH_AudioCapturer* capturer,
-                                                        void* userData,
+  friend int32_t OH_AudioCapturer_OnInterruptEvent_func(OH_AudioCapturer* capturer, void* userData,
                                                         OH_AudioInterrupt_ForceType type,
                                                         OH_AudioInterrupt_Hint hint);
   friend int32_t OH_AudioCapturer_OnError_func(OH_AudioCapturer* capturer, void* userData,

@@ -5,15 +5,15 @@
 // playback, kArg1AudioRecord* for capture.
 //
 //   platform                          arg1            arg2              obj           the engine
-//   FORCE stop                        ...Stop         kArg2Fin          Interruption  ends the stream
-//   FORCE pause                       ...Working      kArg2Mute         Interruption  (paused by the system)
-//   FORCE duck                        ...Working      kArg2Mute         Interruption  nothing
-//   FORCE unduck, resume hint, none   ...Working      kArg2Success      Interruption  nothing
-//   SHARE pause / duck                ...Working      kArg2Mute         Interruption  nothing
-//   SHARE stop                        ...Working      kArg2Fin          Interruption  nothing
-//   SHARE resume / unduck / none      ...Working      kArg2Success      Interruption  nothing
-//   error AUDIOSTREAM_ERROR_SYSTEM    ...Stop         kArg2FatalError   null          ends the stream
-//   any other error                   ...Working      kArg2Error        null          nothing
+//   FORCE stop                        ...Stop         kArg2Fin          Interruption  ends the
+//   stream FORCE pause                       ...Working      kArg2Mute         Interruption (paused
+//   by the system) FORCE duck                        ...Working      kArg2Mute         Interruption
+//   nothing FORCE unduck, resume hint, none   ...Working      kArg2Success      Interruption
+//   nothing SHARE pause / duck                ...Working      kArg2Mute         Interruption
+//   nothing SHARE stop                        ...Working      kArg2Fin          Interruption
+//   nothing SHARE resume / unduck / none      ...Working      kArg2Success      Interruption
+//   nothing error AUDIOSTREAM_ERROR_SYSTEM    ...Stop         kArg2FatalError   null          ends
+//   the stream any other error                   ...Working      kArg2Error        null nothing
 //
 // These functions run on the platform's callback threads: they never allocate, log or block
 // (Handler::send only queues).

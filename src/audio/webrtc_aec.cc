@@ -90,20 +90,21 @@ bool WebRtcAEC::input(const byte* data, size_t size, const TSSuit* ts) {
   if (body_->fwrapper->size() >= body_->max && body_->queue->left() > 0) {
     Frame* oldest = body_->queue->poll();
     body_->fwrapper->delete_frame(oldest);
+    counters_.far_overflow.fetch_add(1, std::memory_order_relaxed);
   }
   Frame* frame = body_->fwrapper->gen_frame(kFTypeA, data, size, ts);
   if (frame != nullptr) {
     body_->queue->offer(frame);
     return true;
   }
-  SLOG("aec.input failed\n");
+  counters_.far_refused.fetch_add(1, std::memory_order_relaxed);
   return false;
 }
 
 bool WebRtcAEC::output_for_aec(Frame* frame) {
   if (body_ == nullptr || body_->aec == nullptr || frame == nullptr || frame->data == nullptr ||
       frame->size != body_->block || frame->ts == nullptr) {
-    SLOG("aec.output failed\n");
+    counters_.near_refused.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   // One wait per captured block at most: far-end audio that keeps arriving too old to line up
@@ -121,7 +122,7 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
       }
       msleep(static_cast<size_t>(body_->aec_wait_input_in_ms));
       waited = true;
-      SLOG("aec waited: %dms\n", body_->aec_wait_input_in_ms);
+      counters_.waits.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     uint64_t lead = (far->ts->sts - frame->ts->sts) +
@@ -133,6 +134,7 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
     if (leap < body_->aec_start_by_ts) {
       Frame* old = body_->queue->poll();
       body_->fwrapper->delete_frame(old);
+      counters_.far_too_old.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     far_absent_ = false;  // far-end audio that lines up, or is ahead of this block
@@ -142,10 +144,7 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
       body_->fwrapper->delete_frame(matched);
       return true;
     }
-    SLOG("skip %lu(%02X) - %lu(%02X) = %d, %d\n", static_cast<unsigned long>(far->ts->tid),
-         far->size > 0 ? far->data[0] : 0, static_cast<unsigned long>(frame->ts->tid),
-         frame->size > 0 ? frame->data[0] : 0, static_cast<int>(far->ts->tid - frame->ts->tid),
-         leap);
+    counters_.far_ahead.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
 }
@@ -154,7 +153,7 @@ bool WebRtcAEC::aec(const Frame* input, Frame* output) {
   if (body_ == nullptr || body_->aec == nullptr || input == nullptr || output == nullptr ||
       input->data == nullptr || output->data == nullptr || input->size != body_->block ||
       output->size != body_->block) {
-    SLOG("aec failed\n");
+    counters_.blocks_refused.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   bool any = false;
@@ -163,19 +162,19 @@ bool WebRtcAEC::aec(const Frame* input, Frame* output) {
   int16_t far[256];
   int16_t near[256];
   if (samples > 256) {
-    SLOG("aec failed\n");
+    counters_.blocks_refused.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   for (size_t offset = 0; offset < body_->block; offset += step) {
     std::memcpy(far, input->data + offset, step);
     if (WebRtcAecm_BufferFarend(body_->aec, far, samples) != 0) {
-      SLOG("aec.buffer failed\n");
+      counters_.chunks_failed.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     std::memcpy(near, output->data + offset, step);
     if (WebRtcAecm_Process(body_->aec, near, nullptr, reinterpret_cast<int16_t*>(body_->buffer),
                            samples, static_cast<int16_t>(body_->aec_ms_in_sound_card)) != 0) {
-      SLOG("aec.process failed\n");
+      counters_.chunks_failed.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     std::memcpy(output->data + offset, body_->buffer, step);
