@@ -47,7 +47,12 @@ struct Case {
 TEST_F(WrongOrder, IsRefusedAndLeavesTheEngineUsable) {
   std::vector<byte> block(kBlock, 1);
   const Case cases[] = {
-      {"deinit before init", [](Sonora&, Sonora&) { EXPECT_TRUE(Sonora::deinit()); }},
+      {"deinit while instances exist",
+       [](Sonora&, Sonora&) {
+         hilog::Capture log;
+         EXPECT_FALSE(Sonora::deinit());
+         EXPECT_EQ(log.count("deinit refused: 2 player instances exist"), 1u);
+       }},
       {"stop capture that never started",
        [](Sonora& a, Sonora&) {
          EXPECT_FALSE(a.stop_record_audio());
@@ -84,15 +89,18 @@ TEST_F(WrongOrder, IsRefusedAndLeavesTheEngineUsable) {
          EXPECT_EQ(log.count("refused: capture is running"), 2u);
          EXPECT_EQ(vdev::pump_capture(1), 1);
          EXPECT_TRUE(a.stop_record_audio());
-         EXPECT_TRUE(Sonora::deinit());
+         EXPECT_FALSE(Sonora::deinit());  // the instances still exist
        }},
-      {"stop capture after deinit",
-       [](Sonora& a, Sonora&) {
+      {"an instance that captured keeps playing while deinit is refused",
+       [&block](Sonora& a, Sonora&) {
+         ASSERT_TRUE(a.enable_audio(true));
          ASSERT_TRUE(a.start_record_audio(ignore, 0));
          ASSERT_TRUE(a.stop_record_audio());
-         EXPECT_TRUE(Sonora::deinit());
+         EXPECT_FALSE(Sonora::deinit());
+         EXPECT_TRUE(a.append_audio_data(block.data(), block.size(), nullptr));
+         EXPECT_EQ(vdev::pump_render(1), 1);  // its renderer still reaches a live recorder
          EXPECT_FALSE(a.stop_record_audio());
-         EXPECT_FALSE(a.adjust_capture_volume(1.0f));
+         EXPECT_TRUE(a.enable_audio(false));
        }},
       {"destroy an instance while it captures",
        [](Sonora&, Sonora& b) {
@@ -119,7 +127,7 @@ TEST_F(WrongOrder, IsRefusedAndLeavesTheEngineUsable) {
         EXPECT_TRUE(a.enable_audio(false));
       }
     }
-    Sonora::deinit();
+    EXPECT_TRUE(Sonora::deinit());  // every instance is gone
   }
 }
 

@@ -329,7 +329,6 @@ TEST_F(FaultInjection, CaptureEndedBySystemFreesTheMicrophoneForAnotherInstance)
   EXPECT_EQ(vdev::pump_capture(1), 1);
   EXPECT_TRUE(eventually([] { return delivered() == 1; }));
   EXPECT_TRUE(second.stop_record_audio());
-  EXPECT_TRUE(sonora::Sonora::deinit());
 }
 
 // Callbacks up to three blocks late on the real clock, while playback and capture run: every

@@ -31,6 +31,9 @@ namespace {
 // the instance that captures now, if any (init and deinit wait for none).
 pthread_mutex_t g_capture_mutex = PTHREAD_MUTEX_INITIALIZER;
 Body* g_capture_owner = nullptr;
+// Player instances alive (the sound configuration's own included): deinit waits for none, since
+// their renderers reach the recorder that deinit destroys.
+std::atomic<int> g_instances{0};
 
 // Holds a mutex for the scope.
 class MutexLock {
@@ -83,6 +86,11 @@ bool Body::deinit() {
   // The factory owns the recorder that a running capture uses.
   if (g_capture_owner != nullptr) {
     SLOG("Sonora deinit refused: capture is running; stop it first\n");
+    return false;
+  }
+  const int instances = g_instances.load();
+  if (instances > 0) {
+    SLOG("Sonora deinit refused: %d player instances exist; destroy them first\n", instances);
     return false;
   }
   audio::Factory::destroy();
@@ -146,6 +154,7 @@ Body::Body(Sonora* parent, const PlaySuit* suit, Handler* handler)
   pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
   pthread_rwlock_init(&player_lock_, &attr);
   pthread_rwlockattr_destroy(&attr);
+  g_instances.fetch_add(1);
 }
 
 Body::~Body() {
@@ -171,6 +180,7 @@ Body::~Body() {
   delete suit_;
   suit_ = nullptr;
   parent_ = nullptr;
+  g_instances.fetch_sub(1);
 }
 
 bool Body::enable_audio(bool enable) {
@@ -329,8 +339,7 @@ bool Body::stop_record_audio_locked() {
   audio::Recorder* recorder = audio_recorder_.load();
   // A run the platform ended is released like a running one (its thread is joined here).
   const bool result = recorder != nullptr &&
-                      (recorder->is_working() || recorder->ended_by_platform()) &&
-                      recorder->stop();
+                      (recorder->is_working() || recorder->ended_by_platform()) && recorder->stop();
   // Once the recorder is idle (stopped here, or never running) this instance captures no more.
   if (recorder == nullptr || !recorder->is_working()) {
     is_audio_recording_.store(false);

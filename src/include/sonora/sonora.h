@@ -76,7 +76,7 @@ class Sonora {
   static bool init(const char* debug_path);
   // Process tear-down, after every player instance is gone: releases the factory and the
   // recorder and closes the gain control. Refused (false, one log line) while an instance
-  // captures; true otherwise, also before any init.
+  // captures or while any player instance exists; true otherwise, also before any init.
   static bool deinit();
   static void gen_sound_config(const char* config, int times);
   static void gen_sound_config2(const char* data, int times);
