@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -100,29 +101,47 @@ TEST_F(SoundConfig, MicrophoneLoopDecodesTheText) {
   EXPECT_EQ(texts.front(), text);
 }
 
-TEST_F(SoundConfig, OneCallAtATimeAndAStopEndsTheRunningOne) {
-  // Each call in turn: a second call while the first runs returns without waiting for it and
-  // sends nothing; a stop from another thread ends the first long before its ten repetitions.
-  // Then a new call runs normally.
+TEST_F(SoundConfig, ACallWaitsItsTurn) {
+  // A second call made while the first runs plays after it, in full.
+  std::thread first([] { Sonora::gen_sound_config2("one", 1); });
+  ASSERT_TRUE(eventually([] { return vdev::render_requests() > 10; }));
+  Sonora::gen_sound_config2("two", 1);
+  first.join();
+  const auto texts = decode<receiver::ToneDecoder>(48000, rendered_samples());
+  EXPECT_EQ(texts, (std::vector<std::string>{"one", "two"}));
+}
+
+TEST_F(SoundConfig, AStopEndsEveryCallThatBeganBeforeItPromptly) {
+  // A stop ends the running call long before its ten repetitions, and the call waiting for its
+  // turn never plays; both return promptly. Then a new call runs normally.
+  using Clock = std::chrono::steady_clock;
   for (bool tones : {true, false}) {
     SCOPED_TRACE(tones ? "tones" : "multi-frequency");
     const auto call = tones ? Sonora::gen_sound_config2 : Sonora::gen_sound_config;
     vdev::reset();
-    std::atomic<bool> done{false};
     const std::string text = "a text sent ten times";
+    Clock::time_point first_done, second_done;
     std::thread first([&] {
       call(text.c_str(), 10);
-      done.store(true);
+      first_done = Clock::now();
     });
     ASSERT_TRUE(eventually([] { return vdev::render_requests() > 10; }));
-    call("intruder", 1);
-    EXPECT_FALSE(done.load());
+    std::thread second([&] {
+      call("queued", 1);
+      second_done = Clock::now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the second call waits
+    const Clock::time_point stopped = Clock::now();
     Sonora::stop_sound_config();
     first.join();
+    second.join();
+    // Generous bounds: a call used to linger 1.1 s after a stop.
+    EXPECT_LT(first_done - stopped, std::chrono::milliseconds(800));
+    EXPECT_LT(second_done - stopped, std::chrono::milliseconds(800));
     const std::vector<int16_t> pcm = rendered_samples();
     const auto texts =
         tones ? decode<receiver::ToneDecoder>(48000, pcm) : decode<receiver::MfDecoder>(44100, pcm);
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), "intruder"), 0);
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "queued"), 0);
     EXPECT_LT(std::count(texts.begin(), texts.end(), text), 3) << "the stop came too late";
   }
   // Stopping when nothing runs changes nothing; a new call then plays in full.
@@ -144,11 +163,10 @@ TEST_F(SoundConfig, NoTextOrNoRepetitionPlaysNothing) {
   const std::string too_long(1000, '\xff');
   Sonora::gen_sound_config2(too_long.c_str(), 1);
   EXPECT_EQ(vdev::render_requests(), 0u);
+  // No repetition: refused at once, no player made.
   Sonora::gen_sound_config2("zero", 0);
-  const std::vector<int16_t> pcm = rendered_samples();
-  size_t loud = 0;
-  for (int16_t v : pcm) loud += (v > 100 || v < -100) ? 1 : 0;
-  EXPECT_EQ(loud, 0u);
+  Sonora::gen_sound_config("zero", -1);
+  EXPECT_EQ(vdev::render_requests(), 0u);
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include "sonora/sonora.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "audio/aec.h"
@@ -408,18 +410,54 @@ bool Body::screenshot(const char*, bool) {
   return false;
 }
 
-// Sound-wave configuration. One call runs at a time: g_config_busy is held from the start of a
-// call to the end of its teardown, so a new call never shares g_player with one that is still
-// tearing down; g_sound_configing carries the stop request.
+// Sound-wave configuration. One call runs at a time; a call made while another runs waits for its
+// turn. Every stop request is counted: a call ends (or never starts) once a stop was requested
+// after it began, so a stop made while a call is still starting is never lost. g_sound_configing
+// is true while the running call has not been stopped; the paced waits look at it.
 std::atomic<bool> g_sound_configing{false};
 std::atomic<Sonora*> g_player{nullptr};
 
 namespace {
 
-std::atomic<bool> g_config_busy{false};
+std::mutex g_config_mutex;
+std::condition_variable g_config_changed;
+bool g_config_running = false;            // guarded by g_config_mutex
+std::atomic<uint64_t> g_config_stops{0};  // stop requests so far; written under g_config_mutex
 
 // How long the calls wait for the temporary player to take more audio, between tries.
 const size_t kRetryMs = 40;
+
+// A call's hold on the speaker: waits until no other call runs, unless a stop comes first.
+class ConfigTurn {
+ public:
+  ConfigTurn() : stops_(g_config_stops.load()) {
+    std::unique_lock<std::mutex> lock(g_config_mutex);
+    g_config_changed.wait(lock, [this] { return !g_config_running || stopped(); });
+    if (stopped()) return;
+    g_config_running = true;
+    g_sound_configing.store(true);
+    granted_ = true;
+  }
+  ~ConfigTurn() {
+    if (!granted_) return;
+    {
+      std::lock_guard<std::mutex> lock(g_config_mutex);
+      g_config_running = false;
+      g_sound_configing.store(false);
+    }
+    g_config_changed.notify_all();
+  }
+  ConfigTurn(const ConfigTurn&) = delete;
+  ConfigTurn& operator=(const ConfigTurn&) = delete;
+
+  // The call may play: it holds the speaker and no stop came since it began.
+  bool granted() const { return granted_; }
+  bool stopped() const { return g_config_stops.load() != stops_; }
+
+ private:
+  const uint64_t stops_;
+  bool granted_ = false;
+};
 
 bool playback_ended(Sonora* player) {
   return Body::of(player)->playback_ended();
@@ -432,7 +470,7 @@ bool append_paced(Sonora* player, const void* data, size_t size) {
   for (;;) {
     if (!g_sound_configing.load() || playback_ended(player)) return false;
     if (player->append_audio_data(static_cast<const byte*>(data), size, nullptr)) return true;
-    msleep(kRetryMs);
+    for (size_t slept = 0; slept < kRetryMs && g_sound_configing.load(); slept += 10) msleep(10);
   }
 }
 
@@ -462,6 +500,19 @@ audio::Suit config_suit(int rate, size_t block) {
   return audio;
 }
 
+// Refuses (one log line) what cannot be sent.
+bool config_accepted(const char* call, const char* text, int times) {
+  if (text == nullptr) {
+    SLOG("%s refused: no text\n", call);
+    return false;
+  }
+  if (times <= 0) {
+    SLOG("%s refused: times %d, nothing to send\n", call, times);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Body* Body::of(Sonora* facade) {
@@ -483,12 +534,9 @@ void fetching(const void* data, size_t size) {
 }
 
 void Body::gen_sound_config(const char* config, int times) {
-  if (config == nullptr) {
-    SLOG("gen_sound_config refused: no text\n");
-    return;
-  }
-  if (g_config_busy.exchange(true)) return;
-  g_sound_configing.store(true);
+  if (!config_accepted("gen_sound_config", config, times)) return;
+  ConfigTurn turn;
+  if (!turn.granted()) return;
   audio::Suit audio = config_suit(44100, 1764);
   PlaySuit* suit = new PlaySuit(999, kPTypeAutoStop, &audio, nullptr);
   Sonora* player = new Sonora(suit, nullptr);
@@ -501,36 +549,28 @@ void Body::gen_sound_config(const char* config, int times) {
   // Silence frames are half a block: a transmission may end on one, which waits in the pile.
   player->flush();
   drain(player);
-  msleep(1000);
+  // What the renderer still holds is played out, unless stopped.
+  sleep_unless_stopped(1000);
   delete suit;
   g_player.store(nullptr);
   player->enable_audio(false);
   delete player;
-  msleep(100);
-  g_sound_configing.store(false);
-  g_config_busy.store(false);
 }
 
 void Body::gen_sound_config2(const char* data, int times) {
-  if (data == nullptr) {
-    SLOG("gen_sound_config2 refused: no text\n");
-    return;
-  }
-  if (g_config_busy.exchange(true)) return;
-  g_sound_configing.store(true);
+  if (!config_accepted("gen_sound_config2", data, times)) return;
   const int capacity = 4096;
   std::vector<unsigned char> codes(capacity);
-  std::vector<unsigned char> pcm(96000);
   int len = voiceenc_data2code(reinterpret_cast<const unsigned char*>(data),
                                static_cast<int>(std::strlen(data)), codes.data(), capacity);
-  SLOG("voiceenc_data2code len: %d\n", len);
   if (len > capacity || len < 0) {
     // Cut to the buffer, the text would fail its checksum at every receiver: nothing is sent.
     SLOG("gen_sound_config2 refused: the text needs %d codes, more than %d\n", len, capacity);
-    g_sound_configing.store(false);
-    g_config_busy.store(false);
     return;
   }
+  ConfigTurn turn;
+  if (!turn.granted()) return;
+  std::vector<unsigned char> pcm(96000);
   audio::Suit audio = config_suit(48000, 1920);
   PlaySuit* suit = new PlaySuit(888, kPTypeByFPS, &audio, nullptr);
   suit->set_audio(&audio);
@@ -551,17 +591,19 @@ void Body::gen_sound_config2(const char* data, int times) {
   }
   // What is queued is played before the player stops, so the end of the text is not cut.
   drain(player);
-  msleep(1000);
+  sleep_unless_stopped(1000);
   player->enable_audio(false);
-  msleep(30);
   delete player;
   delete suit;
-  g_sound_configing.store(false);
-  g_config_busy.store(false);
 }
 
 void Body::stop_sound_config() {
-  if (g_sound_configing.exchange(false)) SLOG("stop_sound_config %d", __LINE__);
+  {
+    std::lock_guard<std::mutex> lock(g_config_mutex);
+    g_config_stops.fetch_add(1);
+    g_sound_configing.store(false);
+  }
+  g_config_changed.notify_all();
 }
 
 }  // namespace sonora

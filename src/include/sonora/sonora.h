@@ -78,8 +78,17 @@ class Sonora {
   // recorder and closes the gain control. Refused (false, one log line) while an instance
   // captures or while any player instance exists; true otherwise, also before any init.
   static bool deinit();
+  // Sound-wave configuration: plays `config` as tones (gen_sound_config: multi-frequency at
+  // 44100 Hz; gen_sound_config2: single tones with a checksum at 48000 Hz) `times` times through
+  // a temporary player of its own, blocking the calling thread until the transmission has played
+  // out. One call plays at a time: a call made while another runs waits for its turn. A text of
+  // null, times <= 0 or (gen_sound_config2) a text too long for the encoder is refused at once
+  // with one log line. Any thread.
   static void gen_sound_config(const char* config, int times);
   static void gen_sound_config2(const char* data, int times);
+  // Ends every sound configuration call that began before it returns (the running one, those
+  // waiting for their turn, one still starting); each returns within about 100 ms, having sent
+  // no more. A call made afterwards runs normally. Any thread, also when nothing runs.
   static void stop_sound_config();
 
   // Copies `suit` (the caller keeps its own); `handler` (may be null, then nothing is reported)
