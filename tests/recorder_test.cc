@@ -247,4 +247,73 @@ TEST_F(RecorderTest, StopFromInsideTheCallbackEndsTheRunWithoutHanging) {
   g_self.store(nullptr);
 }
 
+TEST_F(RecorderTest, CaptureGainServesSixteenBitSamplesWithinItsRange) {
+  // Other sample widths: the gain is refused (one log line) and blocks arrive as captured.
+  for (int bits : {8, 24, 32}) {
+    SCOPED_TRACE(bits);
+    vdev::reset();
+    vdev::set_manual_clock(true);
+    vdev::set_capture_callback_ms(40);
+    g_delivered.clear();
+    const size_t block = static_cast<size_t>(16000 / 50 * bits / 8);
+    std::vector<byte> source(block * 4);
+    for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<byte>(i * 29 + 7);
+    vdev::set_capture_source(source, false);
+    sonora::audio::Suit a = pcm_suit(16000, 1, bits, block);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    ASSERT_TRUE(player.start_record_audio(collect, 0));
+    hilog::Capture log;
+    EXPECT_FALSE(player.adjust_capture_volume(0.5f));
+    EXPECT_FALSE(player.adjust_capture_volume_type(4));
+    EXPECT_EQ(log.count("capture gain refused"), 2u);
+    EXPECT_EQ(vdev::pump_capture(1), 1);
+    ASSERT_TRUE(eventually([] { return g_delivered.count() == 2; }));
+    EXPECT_EQ(g_delivered.blocks[0], std::vector<byte>(source.begin(), source.begin() + block));
+    EXPECT_TRUE(player.stop_record_audio());
+  }
+
+  // 16-bit with the automatic gain control, init never called: it opens on first use and
+  // raises a quiet input; its maximum gain lies in 0 .. 60 dB.
+  vdev::reset();
+  vdev::set_manual_clock(true);
+  vdev::set_capture_callback_ms(40);
+  g_delivered.clear();
+  ASSERT_TRUE(Sonora::deinit());  // closes the gain control: nothing opened it since
+  std::vector<int16_t> quiet(16000 * 2);
+  for (size_t i = 0; i < quiet.size(); ++i) {
+    quiet[i] = static_cast<int16_t>(300 * std::sin(2 * 3.14159265 * 440 * double(i) / 16000));
+  }
+  std::vector<byte> source(quiet.size() * 2);
+  std::memcpy(source.data(), quiet.data(), source.size());
+  vdev::set_capture_source(source, false);
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  ASSERT_TRUE(player.adjust_capture_volume(24.0f));
+  ASSERT_TRUE(player.adjust_capture_volume_type(4));
+  for (float gain : {-0.5f, 60.5f, -100.0f}) EXPECT_FALSE(player.adjust_capture_volume(gain));
+  for (float gain : {0.0f, 60.0f, 24.0f}) EXPECT_TRUE(player.adjust_capture_volume(gain));
+  EXPECT_EQ(vdev::pump_capture(20), 20);  // 800 ms
+  ASSERT_TRUE(eventually([] { return g_delivered.count() == 40; }));
+  auto peak = [](const std::vector<byte>& b) {
+    int m = 0;
+    for (size_t i = 0; i + 1 < b.size(); i += 2) {
+      int16_t v;
+      std::memcpy(&v, &b[i], 2);
+      m = std::max(m, std::abs(static_cast<int>(v)));
+    }
+    return m;
+  };
+  EXPECT_GT(peak(g_delivered.blocks.back()), 4 * 300);  // raised by more than 12 dB
+  EXPECT_TRUE(player.stop_record_audio());
+  // With a linear gain set, gain type 4 is refused when that value is no maximum gain in range.
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  ASSERT_TRUE(player.adjust_capture_volume_type(0));
+  ASSERT_TRUE(player.adjust_capture_volume(61.0f));
+  EXPECT_FALSE(player.adjust_capture_volume_type(4));
+  EXPECT_TRUE(player.stop_record_audio());
+}
+
 }  // namespace

@@ -61,6 +61,28 @@ void Body::release_ended_capture() {
   if (recorder != nullptr && recorder->ended_by_platform()) owner->stop_record_audio_locked();
 }
 
+namespace {
+
+// Guards opening and closing the process's gain control; taken after g_capture_mutex.
+pthread_mutex_t g_agc_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Opens and sets up the process's gain control with the engine's defaults. g_agc_mutex held.
+void open_gain_control() {
+  kx_agc_open();
+  kx_agc_set_config(15);
+  AGC_INFO_PARAM info;
+  info.enable = 1;
+  info.sampling_rate = 8000;
+  info.channel_count = 1;
+  info.gain = 24;
+  kx_agc_init(&info);
+}
+
+// The automatic gain control's maximum gain, in dB, that adjust_capture_volume accepts.
+constexpr float kMaxAgcGainDb = 60.0f;
+
+}  // namespace
+
 bool Body::init(const char* debug_path) {
   MutexLock capture(&g_capture_mutex);
   release_ended_capture();
@@ -71,14 +93,8 @@ bool Body::init(const char* debug_path) {
   }
   SLOG("Sonora init: %s, path:%s\n", kSonoraVersion, debug_path != nullptr ? debug_path : "");
   const bool result = audio::Factory::instance(debug_path) != nullptr;
-  kx_agc_open();
-  kx_agc_set_config(15);
-  AGC_INFO_PARAM info;
-  info.enable = 1;
-  info.sampling_rate = 8000;
-  info.channel_count = 1;
-  info.gain = 24;
-  kx_agc_init(&info);
+  MutexLock agc(&g_agc_mutex);
+  open_gain_control();
   return result;
 }
 
@@ -96,6 +112,7 @@ bool Body::deinit() {
     return false;
   }
   audio::Factory::destroy();
+  MutexLock agc(&g_agc_mutex);
   kx_agc_deinit();
   return true;
 }
@@ -350,6 +367,25 @@ bool Body::stop_record_audio_locked() {
   return result;
 }
 
+// Capture gain applies to 16-bit samples only; with the automatic gain control (type 4) the gain
+// is its maximum gain in dB, 0 .. kMaxAgcGainDb.
+bool Body::capture_gain_accepted(int gain_type, float gain) const {
+  const audio::Suit* suit = suit_ != nullptr ? suit_->audio() : nullptr;
+  if (suit == nullptr || suit->bit_per_channel != 16) {
+    SLOG("capture gain refused: the gain chain takes 16-bit samples, the suit has %d bits\n",
+         suit != nullptr ? suit->bit_per_channel : 0);
+    return false;
+  }
+  if (gain_type == 4 && !(gain >= 0.0f && gain <= kMaxAgcGainDb)) {
+    SLOG(
+        "capture gain refused: the automatic gain control's maximum gain %g dB is outside 0 .. "
+        "%g dB\n",
+        static_cast<double>(gain), static_cast<double>(kMaxAgcGainDb));
+    return false;
+  }
+  return true;
+}
+
 bool Body::adjust_capture_volume(float gain) {
   if (!std::isfinite(gain)) {
     SLOG("Body::adjust_capture_volume refused: gain is not a finite number\n");
@@ -359,6 +395,7 @@ bool Body::adjust_capture_volume(float gain) {
   if (recorder == nullptr || !is_audio_recording_.load() || !recorder->is_working()) {
     return false;
   }
+  if (!capture_gain_accepted(recorder->volume_type(), gain)) return false;
   recorder->set_volume(gain);
   return true;
 }
@@ -367,6 +404,13 @@ bool Body::adjust_capture_volume_type(int gain_type) {
   audio::Recorder* recorder = audio_recorder_.load();
   if (recorder == nullptr || !is_audio_recording_.load() || !recorder->is_working()) {
     return false;
+  }
+  if (!capture_gain_accepted(gain_type, recorder->volume())) return false;
+  if (gain_type == 4) {
+    // The gain control opens on first use when init was not called (deinit closes it). Not under
+    // the capture mutex: a stop holds it while it waits for the thread that may be calling this.
+    MutexLock agc(&g_agc_mutex);
+    if (!kx_agc_internal::opened()) open_gain_control();
   }
   recorder->set_volume_type(gain_type);
   return true;

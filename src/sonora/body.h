@@ -98,6 +98,8 @@ class Body {
   bool is_paused_locked();
   bool stop_record_audio_locked();
   static void release_ended_capture();
+  // One log line and false when the gain cannot be applied to this instance's captured blocks.
+  bool capture_gain_accepted(int gain_type, float gain) const;
 
   std::atomic<bool> is_audio_recording_;
   [[maybe_unused]] bool is_recording_to_mp4_;

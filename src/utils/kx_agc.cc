@@ -820,6 +820,10 @@ void restore_state(const AgcState& s) {
   noise_limit = s.noise_limit;
 }
 
+bool opened() {
+  return bAgcOpened != 0;
+}
+
 bool gain_tabulated(INT32 gain_db) {
   const GainTables& t = gain_tables;
   const AGC_INFO& a = AgcInfo;

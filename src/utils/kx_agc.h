@@ -100,6 +100,8 @@ namespace kx_agc_internal {
 INT32 log2_Q15(UINT16 x);
 // The single instance.
 AGC_INFO* agc_info();
+// kx_agc_open has run and kx_agc_deinit has not since.
+bool opened();
 // Number of sample frames held by `sample_count` 16-bit samples in the current channel layout,
 // at most INT32_MAX.
 int frames_for_samples(size_t sample_count);

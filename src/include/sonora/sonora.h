@@ -141,8 +141,10 @@ class Sonora {
   // false when this instance is not capturing (another instance's capture is left alone). May be
   // called from inside this instance's fetch_cb.
   bool stop_record_audio();
-  // Capture gain (gain type 4: maximum gain in dB of the automatic gain control; other types: a
-  // fixed gain weighted by loudness). false while not capturing.
+  // Capture gain, for 16-bit suits only (other widths are delivered as captured; the calls are
+  // refused with one log line). Gain type 4: the automatic gain control, `gain` its maximum gain
+  // in dB, 0 .. 60 (outside refused); it opens on first use when init was not called. Other
+  // types: a fixed linear gain weighted by loudness. false while not capturing.
   bool adjust_capture_volume(float gain);
   bool adjust_capture_volume_type(int gain_type);
   // The echo canceller's status, owned by the instance, valid while it lives. The capture thread
