@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -314,6 +315,78 @@ TEST_F(RecorderTest, CaptureGainServesSixteenBitSamplesWithinItsRange) {
   ASSERT_TRUE(player.adjust_capture_volume(61.0f));
   EXPECT_FALSE(player.adjust_capture_volume_type(4));
   EXPECT_TRUE(player.stop_record_audio());
+}
+
+// A fetch_cb that stalls while 70 blocks arrive: 64 stay in the pool, the rest are lost, counted
+// and reported once; nothing else is lost, and the count starts again with the next run.
+std::mutex g_stall_mutex;
+std::condition_variable g_stall_released;
+bool g_stalled = false;
+std::atomic<bool> g_in_stall{false};
+void stall_then_collect(const byte* data, size_t size, uint64_t ts) {
+  {
+    std::unique_lock<std::mutex> lock(g_stall_mutex);
+    g_in_stall = g_stalled;
+    g_stall_released.wait(lock, [] { return !g_stalled; });
+  }
+  collect(data, size, ts);
+}
+
+TEST_F(RecorderTest, BlocksLostToASlowCallbackAreCountedAndReported) {
+  vdev::set_capture_callback_ms(20);
+  vdev::set_capture_source(ramp_bytes(16000), true);
+  RecordingHandler handler;
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, &handler);
+  EXPECT_EQ(player.capture_dropped(), 0u);
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    g_delivered.clear();
+    {
+      std::lock_guard<std::mutex> lock(g_stall_mutex);
+      g_stalled = true;
+    }
+    g_in_stall = false;
+    ASSERT_TRUE(player.start_record_audio(stall_then_collect, 0));
+    EXPECT_EQ(vdev::pump_capture(1), 1);
+    ASSERT_TRUE(eventually([] { return g_in_stall.load(); }));
+    EXPECT_EQ(vdev::pump_capture(69), 69);
+    // The pool's 64 slots hold the block in fetch_cb and 63 more: 6 of 70 are lost.
+    EXPECT_EQ(player.capture_dropped(), 6u);
+    {
+      std::lock_guard<std::mutex> lock(g_stall_mutex);
+      g_stalled = false;
+    }
+    g_stall_released.notify_all();
+    ASSERT_TRUE(eventually([] { return g_delivered.count() == 64; }));
+    EXPECT_EQ(vdev::pump_capture(3), 3);  // the pool has room again: nothing more is lost
+    ASSERT_TRUE(eventually([] { return g_delivered.count() == 67; }));
+    EXPECT_EQ(player.capture_dropped(), 6u);
+    EXPECT_TRUE(player.stop_record_audio());
+    // Start success, one loss report per run.
+    ASSERT_TRUE(handler.wait_for(static_cast<size_t>(2 * (run + 1))));
+    EXPECT_EQ(handler.count(sonora::kArg1AudioRecordWorking, sonora::kArg2Failed),
+              static_cast<size_t>(run + 1));
+  }
+}
+
+TEST_F(RecorderTest, BlocksTooShortForThePoolAreRefused) {
+  // 5 ms is the shortest capture block: at, below and above it.
+  for (const auto& c :
+       {std::make_pair<size_t, bool>(160, true), std::make_pair<size_t, bool>(158, false),
+        std::make_pair<size_t, bool>(162, true)}) {
+    SCOPED_TRACE(c.first);
+    hilog::Capture log;
+    sonora::audio::Suit a = pcm_suit(16000, 1, 16, c.first);
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    EXPECT_EQ(player.start_record_audio(collect, 0), c.second);
+    EXPECT_EQ(log.count("block shorter than 5 ms"), c.second ? 0u : 1u);
+    if (c.second) {
+      EXPECT_TRUE(player.stop_record_audio());
+    }
+  }
 }
 
 }  // namespace

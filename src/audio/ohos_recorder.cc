@@ -14,6 +14,9 @@ namespace audio {
 
 namespace {
 
+// The shortest capture block, in milliseconds of audio: 64 pool slots then hold 320 ms.
+constexpr uint64_t kMinCaptureBlockMs = 5;
+
 OH_AudioStream_SampleFormat sample_format(int32_t bit_per_channel) {
   switch (bit_per_channel) {
     case 8:
@@ -74,7 +77,16 @@ bool OhosRecorder::start(const Body* player, fetch_cb cb, int audioRecordSource)
   const Suit* suit =
       (player != nullptr && player->suit_ != nullptr) ? player->suit_->audio() : nullptr;
   if (suit != nullptr && !is_working()) {
-    if (const char* why = suit_stream_refusal(suit)) {
+    const char* why = suit_stream_refusal(suit);
+    // A device's capture callback holds up to 100 ms: with shorter blocks one callback could fill
+    // most of the pool before the processing thread takes any.
+    const uint64_t bytes_per_second = static_cast<uint64_t>(suit->sample_rate) *
+                                      static_cast<uint64_t>(suit->channel_per_frame) *
+                                      static_cast<uint64_t>(suit->bit_per_channel / 8);
+    if (why == nullptr && suit->block * 1000 < bytes_per_second * kMinCaptureBlockMs) {
+      why = "block shorter than 5 ms: the capture pool cannot carry a callback's worth";
+    }
+    if (why != nullptr) {
       SLOG("OhosRecorder::start refused: %s (%d Hz, %d channels, %d bits, block %zu)\n", why,
            suit->sample_rate, suit->channel_per_frame, suit->bit_per_channel, suit->block);
       player->report(kArg1AudioRecordStart, kArg2Failed, nullptr);

@@ -24,6 +24,8 @@ Recorder::Recorder()
       is_working_(false),
       mutex_(new pthread_mutex_t),
       ended_(false),
+      dropped_in_run_(0),
+      overflowing_(false),
       delivered_bytes_(0),
       delivery_end_ms_(0),
       bytes_per_second_(0) {
@@ -77,6 +79,8 @@ bool Recorder::start(const Body* player, fetch_cb cb, int) {
   ts_->tid = 0;
   delivered_bytes_ = 0;
   delivery_end_ms_ = 0;
+  dropped_in_run_.store(0);
+  overflowing_ = false;
   bytes_per_second_ = static_cast<uint64_t>(audio->sample_rate) *
                       static_cast<uint64_t>(audio->channel_per_frame) *
                       static_cast<uint64_t>(audio->bit_per_channel / 8);
@@ -143,8 +147,18 @@ byte* pile_rec(const byte* data, size_t capacity, void* user, const void*) {
     if (frame != nullptr) {
       recorder->queue_->offer(frame);
       recorder->counters_.captured.fetch_add(1, std::memory_order_relaxed);
+      recorder->overflowing_ = false;
     } else {
+      // The application's fetch_cb fell behind by a whole pool: the block is lost, counted, and
+      // the first loss of a run of them is reported.
       recorder->counters_.dropped_full.fetch_add(1, std::memory_order_relaxed);
+      recorder->dropped_in_run_.fetch_add(1, std::memory_order_relaxed);
+      if (!recorder->overflowing_) {
+        recorder->overflowing_ = true;
+        if (recorder->parent_ != nullptr) {
+          recorder->parent_->report(kArg1AudioRecordWorking, kArg2Failed, nullptr);
+        }
+      }
     }
   }
   recorder->ts_->tid += 1;

@@ -75,6 +75,9 @@ class Recorder {
     std::atomic<uint64_t> dropped_at_stop{0};  // queued blocks a stop dropped
   };
   const Counters& counters() const { return counters_; }
+  // Blocks of the current (or last) run lost because the pool was full: the application's
+  // fetch_cb fell behind. Any thread.
+  uint64_t dropped_in_run() const { return dropped_in_run_.load(); }
 
   // The platform's capture thread is about to append `bytes` just captured (the callback's
   // buffer ends now): the blocks they complete are stamped with the time their last byte was
@@ -104,6 +107,9 @@ class Recorder {
   std::atomic<bool> ended_;
   // Capture thread only: bytes delivered in this run, the time the last delivery ended, and the
   // run's bytes per second.
+  std::atomic<uint64_t> dropped_in_run_;
+  // Capture thread only: blocks are being lost (reported once until one is queued again).
+  bool overflowing_;
   uint64_t delivered_bytes_;
   uint64_t delivery_end_ms_;
   uint64_t bytes_per_second_;

@@ -416,6 +416,12 @@ bool Body::adjust_capture_volume_type(int gain_type) {
   return true;
 }
 
+// No lock: fetch_cb may ask while a stop holds the capture mutex and waits for it.
+uint64_t Body::capture_dropped() {
+  audio::Recorder* recorder = audio_recorder_.load();
+  return recorder != nullptr ? recorder->dropped_in_run() : 0;
+}
+
 const audio::AecStatus* Body::get_aec_status() {
   return aec_ != nullptr ? aec_->get_status() : nullptr;
 }

@@ -66,6 +66,7 @@ class Body {
   bool adjust_capture_volume(float gain);
   bool adjust_capture_volume_type(int gain_type);
   const audio::AecStatus* get_aec_status();
+  uint64_t capture_dropped();
 
   void report(Arg1 arg1, Arg2 arg2, void* obj) const;
   // No playback, or an auto-stop playback that has played out: appends will never be taken.

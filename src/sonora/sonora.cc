@@ -76,6 +76,10 @@ bool Sonora::adjust_capture_volume_type(int gain_type) {
 const audio::AecStatus* Sonora::get_aec_status() {
   return body_->get_aec_status();
 }
+
+uint64_t Sonora::capture_dropped() {
+  return body_->capture_dropped();
+}
 bool Sonora::enable_video(bool enable) {
   return body_->enable_video(enable);
 }

@@ -151,6 +151,11 @@ class Sonora {
   // updates `leap` and `tid` while capture runs; read them with relaxed atomic loads
   // (__atomic_load_n(&status->leap, __ATOMIC_RELAXED)) or after stop_record_audio.
   const audio::AecStatus* get_aec_status();
+  // Captured blocks of the current (or last) capture run that were lost because fetch_cb fell
+  // behind by a whole pool (64 blocks): they are counted here, and the first loss of each stretch
+  // is reported as (kArg1AudioRecordWorking, kArg2Failed). 0 before this instance captured. Any
+  // thread, fetch_cb included.
+  uint64_t capture_dropped();
 
   // Video, recording to file, screenshots and pure colour are not supported: they do nothing.
   bool enable_video(bool enable);
