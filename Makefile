@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE ?= cmake
 
-.PHONY: bootstrap build demo test test-asan test-tsan test-clang bench clean format fuzz fuzz-smoke examples device-objects
+.PHONY: bootstrap build demo test test-asan test-tsan test-clang bench clean format fuzz fuzz-smoke examples check-device device-objects
 
 bootstrap:
 	./scripts/bootstrap
@@ -60,7 +60,11 @@ fuzz: bootstrap
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=10
 
+# The engine's sources compiled against the platform's NDK headers (API 11 and 12, clang and gcc),
+# as a device build does; OHOS_SDK_ROOT holds api11/ and api12/.
 OHOS_SDK_ROOT ?= ../shared/ohos-sdk
+check-device:
+	JOBS=$(JOBS) ./scripts/check-device-headers $(OHOS_SDK_ROOT)
 
 # The device build's CMake configuration without an OHOS toolchain: the engine's object files
 # against the NDK headers in build-device/ (see README, "Building for a device").
