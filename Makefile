@@ -2,7 +2,7 @@
 JOBS ?= 2
 CMAKE ?= cmake
 
-.PHONY: bootstrap build demo test test-asan test-tsan test-clang bench clean format fuzz fuzz-smoke examples
+.PHONY: bootstrap build demo test test-asan test-tsan test-clang bench clean format fuzz fuzz-smoke examples check-device device-objects
 
 bootstrap:
 	./scripts/bootstrap
@@ -60,6 +60,18 @@ fuzz: bootstrap
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=10
 
+# The engine's sources compiled against the platform's NDK headers (API 11 and 12, clang and gcc),
+# as a device build does; OHOS_SDK_ROOT holds api11/ and api12/.
+OHOS_SDK_ROOT ?= ../shared/ohos-sdk
+check-device:
+	JOBS=$(JOBS) ./scripts/check-device-headers $(OHOS_SDK_ROOT)
+
+# The device build's CMake configuration without an OHOS toolchain: the engine's object files
+# against the NDK headers in build-device/ (see README, "Building for a device").
+device-objects:
+	$(CMAKE) -S . -B build-device -DMARLIN_OHOS_SDK=$(abspath $(OHOS_SDK_ROOT))/api12
+	$(CMAKE) --build build-device -j $(JOBS)
+
 # Installs build/ into a temporary prefix, then builds and runs examples/ against it.
 examples: build
 	CMAKE=$(CMAKE) JOBS=$(JOBS) ./scripts/check-examples
@@ -68,4 +80,4 @@ format:
 	git ls-files '*.h' '*.cc' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-clang build-fuzz
+	rm -rf build build-asan build-tsan build-clang build-fuzz build-device

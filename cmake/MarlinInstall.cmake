@@ -1,6 +1,9 @@
-# Install and export: find_package(marlin) gives marlin::marlin (libmarlin.so) and
-# marlin::receiver (libmarlin_receiver.a); pkg-config gives marlin (libmarlin.so).
-# The targets' own install rules are in src/ and receiver/.
+# Install and export: find_package(marlin) gives marlin::marlin (libmarlin.so) and, on the
+# desktop, the platform stand-in marlin::ohaudio (libohaudio.so: <ohaudio/virtual_device.h>),
+# marlin::hilog (libhilog_ndk.z.so: <hilog/log_sink.h>) and marlin::webrtc_nsx, and the decoders
+# marlin::receiver (libmarlin_receiver.a). pkg-config gives marlin (libmarlin.so) and, on the
+# desktop, marlin-platform (the stand-in's control headers and libraries). The targets' own
+# install rules are in src/, platform/ and receiver/.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -42,3 +45,9 @@ else()
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/marlin.pc.in ${PROJECT_BINARY_DIR}/marlin.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/marlin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(TARGET marlin_ohaudio AND NOT MARLIN_DEVICE)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/marlin-platform.pc.in
+    ${PROJECT_BINARY_DIR}/marlin-platform.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/marlin-platform.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

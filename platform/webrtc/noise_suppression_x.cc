@@ -1,4 +1,4 @@
-#include "webrtc/noise_suppression_x.h"
+#include <webrtc/noise_suppression_x.h>
 
 #include <cmath>
 #include <cstddef>

@@ -1,5 +1,6 @@
 // C interface of WebRTC's mobile echo canceller (AECM), as exported by the installed
-// libwebrtc_audio_processing (0.3), which ships no header for it.
+// libwebrtc_audio_processing (0.3), which ships no header for it. A device build uses this
+// declaration too: its WebRTC library has no installed header for these functions either.
 //
 // Facts of this build: 8000 and 16000 Hz only (Init returns -1 for other rates); 80 or 160
 // samples per call; msInSndCardBuf is clamped to 0..500 (a clamped call still processes and

@@ -1,8 +1,10 @@
 // Fixed-point noise-suppressor interface (WebRTC "NSx" names and signatures).
 //
-// The installed libwebrtc_audio_processing (0.3) exports only the floating-point suppressor, so
-// this interface is an adapter over it: int16 samples are converted to floats in int16 scale,
-// analysed and processed by WebRtcNs_*, and converted back with rounding and saturation.
+// On a device the WebRTC library provides these functions. The desktop's
+// libwebrtc_audio_processing (0.3) exports only the floating-point suppressor, so there they come
+// from an adapter over it (../../noise_suppression_x.cc): int16 samples are converted to floats in
+// int16 scale, analysed and processed by WebRtcNs_*, and converted back with rounding and
+// saturation.
 //
 // Frames are 10 ms: 80 samples at 8000 Hz, 160 samples at 16000 Hz, one band. At 32000 and
 // 48000 Hz the suppressor would need the signal split into bands, which callers of this interface
