@@ -182,6 +182,33 @@ TEST_F(PlayerTest, EachPlayedBlockReachesTheCancellerWithItsOwnPlayTime) {
   EXPECT_TRUE(body.stop_record_audio());
 }
 
+TEST_F(PlayerTest, PlaybackClockFollowsTheEarliestRequest) {
+  // A late request moves the playback clock's start forward; the requests that follow it in a
+  // burst (not late) move it back, so each block's label sts + (tid - 1) x 20 ms is its time.
+  const size_t block = 640;
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, block, 1);
+  a.enable_aec = true;
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  sonora::Body body(nullptr, &suit, nullptr);
+  auto* far = new FarEndRecorder(suit.audio());
+  delete body.aec_;
+  body.aec_ = far;
+  ASSERT_TRUE(body.start_record_audio(ignore_block, 0));
+  ASSERT_TRUE(body.enable_audio(true));
+  auto label_error = [&] {
+    const sonora::TSSuit& t = far->stamps.back();
+    return static_cast<int64_t>(t.sts + (t.tid - 1) * 20) - static_cast<int64_t>(t.ts);
+  };
+  ASSERT_EQ(vdev::pump_render(2), 2);  // the first fixes the start
+  ASSERT_EQ(far->stamps.size(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  ASSERT_EQ(vdev::pump_render(1), 1);  // late: the start moves forward
+  EXPECT_EQ(label_error(), 0);
+  ASSERT_EQ(vdev::pump_render(1), 1);  // at once: earlier than its label, the start moves back
+  EXPECT_EQ(label_error(), 0);
+  EXPECT_TRUE(body.stop_record_audio());
+}
+
 TEST_F(PlayerTest, CatchUpThinsBacklogBeyondTwiceTheStartUpCount) {
   const size_t block = 320;
   {

@@ -43,8 +43,10 @@ constexpr size_t kMaxImpulseTaps = size_t{1} << 16;
 // 0 dBFS: the RMS of a full-scale square wave.
 constexpr double kFullScale = 32768.0;
 constexpr int kMaxJitterMs = 1000;
-// A stream that falls this many requests behind its deadlines starts counting afresh.
+// A stream that falls this many requests behind its deadlines, and at least kResyncNs, starts
+// counting afresh (a device's buffers ride out shorter stalls of short callbacks).
 constexpr int kResyncRequests = 4;
+constexpr int64_t kResyncNs = 100000000;
 // Longest single sleep of a stream thread, so that a halt is noticed quickly.
 constexpr int64_t kSleepSliceNs = 5000000;
 
@@ -648,7 +650,7 @@ class VirtualStream final : public Stream {
       reanchor = false;
       ++k;
       const int64_t now = now_ns();
-      if (now - (base + offset_ns(k + lead)) > offset_ns(kResyncRequests)) {
+      if (now - (base + offset_ns(k + lead)) > std::max(offset_ns(kResyncRequests), kResyncNs)) {
         base = now;
         k = 0;
         reanchor = true;

@@ -38,8 +38,9 @@
 //
 // Virtual renderer. Start begins requests on a thread of the stream: the first at once, then one
 // every request duration (request bytes / bytes per second) on absolute CLOCK_MONOTONIC
-// deadlines, so the rate does not drift; when the thread falls more than four requests behind it
-// starts counting afresh from the present instead of catching up in a burst. For each request
+// deadlines, so the rate does not drift; when the thread falls more than four requests (and at
+// least 100 ms) behind it starts counting afresh from the present instead of catching up in a
+// burst. For each request
 // the buffer is filled with silence (zero bytes; 0x80 for U8), OnWriteData fills it, and then
 // every byte of it is appended to the device's recording, whatever the callback returned. The
 // recording is one stream shared by all renderers, in the order requests complete; it keeps the

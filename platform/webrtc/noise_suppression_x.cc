@@ -72,8 +72,4 @@ void WebRtcNsx_Process(NsxHandle* nsxInst, const short* const* speechFrame, int 
     outFrame[0][i] = static_cast<short>(v);
   }
 }
-
-int WebRtcNsx_frame_samples(const NsxHandle* nsxInst) {
-  return nsxInst != nullptr ? nsxInst->frame : 0;
-}
 }

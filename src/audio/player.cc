@@ -602,11 +602,15 @@ void Player::advance_clock(const Suit& suit, uint64_t play_ms) {
   // The stream start assumes one block per block duration. When the output fell behind (the
   // renderer was paused, or stalled), the blocks' times sts + (tid - 1) x block would lag the
   // real time of play and the echo canceller would find no far-end block that lines up; the
-  // start moves forward so that this block's time is its real one.
+  // start moves forward so that this block's time is its real one. A request can come late but
+  // never early: a block whose time lies before its label shows that the start was taken from a
+  // late request, and the start moves back to it.
   const uint64_t per_block = static_cast<uint64_t>(static_cast<int64_t>(suit.delayed_per_block));
   if (ts_->sts != 0 && per_block > 0) {
     const uint64_t label = ts_->sts + (ts_->tid - 1) * per_block;
-    if (ts_->ts > label + 2 * per_block) ts_->sts = ts_->ts - (ts_->tid - 1) * per_block;
+    if (ts_->ts > label + 2 * per_block || ts_->ts < label) {
+      ts_->sts = ts_->ts - (ts_->tid - 1) * per_block;
+    }
   }
 }
 

@@ -38,13 +38,13 @@ WebRtcNS::WebRtcNS(const Suit* suit) : NS(suit), body_(nullptr) {
     free_body(body);
     return;
   }
-  if (WebRtcNsx_Init(body->denoise, static_cast<uint32_t>(suit->sample_rate)) != 0 ||
-      WebRtcNsx_frame_samples(body->denoise) <= 0) {
+  if (WebRtcNsx_Init(body->denoise, static_cast<uint32_t>(suit->sample_rate)) != 0) {
     SLOG("denoise init failed\n");
     free_body(body);
     return;
   }
-  body->chunk = static_cast<size_t>(WebRtcNsx_frame_samples(body->denoise)) * sizeof(int16_t);
+  // The suppressor works on 10 ms frames.
+  body->chunk = static_cast<size_t>(suit->sample_rate / 100) * sizeof(int16_t);
   body->times = static_cast<int>(body->block / body->chunk);
   body->left = static_cast<int>(body->block % body->chunk);
   body->buffer = new byte[body->chunk]();

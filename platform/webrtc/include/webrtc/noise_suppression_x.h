@@ -29,8 +29,6 @@ int WebRtcNsx_set_policy(NsxHandle* nsxInst, int mode);
 // Processes one 10 ms frame of band 0; other bands are not supported.
 void WebRtcNsx_Process(NsxHandle* nsxInst, const short* const* speechFrame, int num_bands,
                        short* const* outFrame);
-// Samples per frame of an initialised instance (0 when not initialised). Desktop adapter only.
-int WebRtcNsx_frame_samples(const NsxHandle* nsxInst);
 
 #ifdef __cplusplus
 }
