@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <future>
+#include <thread>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -386,6 +389,70 @@ TEST_F(RecorderTest, BlocksTooShortForThePoolAreRefused) {
     if (c.second) {
       EXPECT_TRUE(player.stop_record_audio());
     }
+  }
+}
+
+// What fetch_cb does to the instance that captures, set by each case.
+Sonora* g_capturing_player = nullptr;
+std::atomic<int> g_callback_step{0};
+std::atomic<bool> g_restart_result{true};
+std::atomic<bool> g_enable_result{true};
+
+void restart_from_callback(const byte*, size_t, uint64_t) {
+  if (g_callback_step.fetch_add(1) != 0) return;
+  g_capturing_player->stop_record_audio();
+  g_restart_result = g_capturing_player->start_record_audio(collect, 0);
+}
+
+void enable_while_stopped(const byte*, size_t, uint64_t) {
+  if (g_callback_step.load() != 1) return;
+  g_in_stall = true;  // the application thread now stops capture
+  // Once the capture has stopped working, the stop holds its locks and waits for this callback.
+  for (int i = 0; i < 1000 && g_capturing_player->adjust_capture_volume(1.0f); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  g_enable_result = g_capturing_player->enable_audio(true);
+  g_callback_step = 2;
+}
+
+TEST_F(RecorderTest, CallsFromInsideFetchCbWorkOrAreRefused) {
+  vdev::set_capture_source(ramp_bytes(16000), true);
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  g_capturing_player = &player;
+  {
+    // Stop then start again from inside fetch_cb: the stop works, the start is refused (it
+    // used to rebuild the pool under the running loop); capture starts again from outside.
+    hilog::Capture log;
+    g_callback_step = 0;
+    ASSERT_TRUE(player.start_record_audio(restart_from_callback, 0));
+    EXPECT_EQ(vdev::pump_capture(1), 1);
+    ASSERT_TRUE(eventually([] { return g_callback_step.load() >= 1; }));
+    EXPECT_TRUE(eventually([] { return !g_restart_result.load(); }));
+    EXPECT_EQ(log.count("start_record_audio refused: called from fetch_cb"), 1u);
+    EXPECT_FALSE(player.stop_record_audio());  // already stopped
+    ASSERT_TRUE(player.start_record_audio(collect, 0));
+    EXPECT_EQ(vdev::pump_capture(1), 1);
+    EXPECT_TRUE(eventually([] { return g_delivered.count() == 2; }));  // 40 ms callbacks
+    EXPECT_TRUE(player.stop_record_audio());
+  }
+  {
+    // fetch_cb starts playback on its own instance while the application thread stops capture
+    // and waits for fetch_cb: refused (one log line) instead of waiting for each other forever.
+    hilog::Capture log;
+    g_callback_step = 1;
+    g_in_stall = false;
+    ASSERT_TRUE(player.start_record_audio(enable_while_stopped, 0));
+    EXPECT_EQ(vdev::pump_capture(1), 1);
+    ASSERT_TRUE(eventually([] { return g_in_stall.load(); }));
+    auto stopping = std::async(std::launch::async, [&] { return player.stop_record_audio(); });
+    ASSERT_EQ(stopping.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(stopping.get());
+    EXPECT_EQ(g_callback_step.load(), 2);
+    EXPECT_FALSE(g_enable_result.load());
+    EXPECT_EQ(log.count("enable_audio refused: called from fetch_cb"), 1u);
+    EXPECT_FALSE(player.audio_working());
   }
 }
 

@@ -250,7 +250,7 @@ void OhosRecorder::process(Frame* frame, const Suit& suit, EncodeType type) {
   if (suit.bit_per_channel == 16) {
     auto_adjust_pcm(frame->data, frame->size, type, type, gain_type_.load(), gain_.load());
   }
-  if (cb_ != nullptr) cb_(frame->data, frame->size, frame->ts != nullptr ? frame->ts->ts : 0);
+  deliver(frame->data, frame->size, frame->ts != nullptr ? frame->ts->ts : 0);
   delivered_.fetch_add(1);
 }
 

@@ -8,6 +8,21 @@
 namespace sonora {
 namespace audio {
 
+namespace {
+thread_local bool t_in_fetch_callback = false;
+}  // namespace
+
+bool Recorder::in_fetch_callback() {
+  return t_in_fetch_callback;
+}
+
+void Recorder::deliver(const byte* data, size_t size, uint64_t ts) {
+  if (cb_ == nullptr) return;
+  t_in_fetch_callback = true;
+  cb_(data, size, ts);
+  t_in_fetch_callback = false;
+}
+
 Recorder::Recorder()
     : cb_(nullptr),
       ns_(nullptr),

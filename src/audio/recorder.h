@@ -59,6 +59,8 @@ class Recorder {
   bool ended_by_platform() const { return ended_.load(); }
   // The calling thread is this run's processing thread (it is inside fetch_cb).
   virtual bool on_processing_thread() { return false; }
+  // The calling thread is inside an application's fetch_cb (of any run).
+  static bool in_fetch_callback();
   // Gain and gain type for the gain chain; they apply from the next processed block and keep
   // their values across runs.
   void set_volume(float gain);
@@ -86,6 +88,8 @@ class Recorder {
 
  protected:
   bool set_work(bool working);
+  // Hands one processed block to the application's fetch_cb, marking the thread as inside it.
+  void deliver(const byte* data, size_t size, uint64_t ts);
 
   friend byte* pile_rec(const byte* data, size_t capacity, void* user, const void* additional);
 

@@ -78,13 +78,43 @@ void open_gain_control() {
   kx_agc_init(&info);
 }
 
+// Takes a lock the way a caller may: an application thread waits for it; a fetch_cb only tries,
+// since the thread that holds it may be a stop waiting for this very callback to return.
+class CallerLock {
+ public:
+  CallerLock(pthread_mutex_t* mutex, const char* call) : mutex_(mutex) {
+    if (!audio::Recorder::in_fetch_callback()) {
+      pthread_mutex_lock(mutex_);
+      held_ = true;
+    } else if (pthread_mutex_trylock(mutex_) == 0) {
+      held_ = true;
+    } else {
+      SLOG(
+          "%s refused: called from fetch_cb while capture or playback is being started or "
+          "stopped on another thread\n",
+          call);
+    }
+  }
+  ~CallerLock() {
+    if (held_) pthread_mutex_unlock(mutex_);
+  }
+  CallerLock(const CallerLock&) = delete;
+  CallerLock& operator=(const CallerLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  pthread_mutex_t* mutex_;
+  bool held_ = false;
+};
+
 // The automatic gain control's maximum gain, in dB, that adjust_capture_volume accepts.
 constexpr float kMaxAgcGainDb = 60.0f;
 
 }  // namespace
 
 bool Body::init(const char* debug_path) {
-  MutexLock capture(&g_capture_mutex);
+  CallerLock capture(&g_capture_mutex, "Sonora init");
+  if (!capture.held()) return false;
   release_ended_capture();
   // The gain control is re-initialised here; the processing thread of a running capture uses it.
   if (g_capture_owner != nullptr) {
@@ -99,7 +129,8 @@ bool Body::init(const char* debug_path) {
 }
 
 bool Body::deinit() {
-  MutexLock capture(&g_capture_mutex);
+  CallerLock capture(&g_capture_mutex, "Sonora deinit");
+  if (!capture.held()) return false;
   release_ended_capture();
   // The factory owns the recorder that a running capture uses.
   if (g_capture_owner != nullptr) {
@@ -203,8 +234,8 @@ Body::~Body() {
 }
 
 bool Body::enable_audio(bool enable) {
-  MutexLock control(&control_mutex_);
-  return enable_audio_locked(enable);
+  CallerLock control(&control_mutex_, "enable_audio");
+  return control.held() && enable_audio_locked(enable);
 }
 
 bool Body::enable_audio_locked(bool enable) {
@@ -314,6 +345,12 @@ bool Body::adjust_track_volume(float gain) {
 }
 
 bool Body::start_record_audio(fetch_cb callback, int audioRecordSource) {
+  // The process has one capture, and fetch_cb runs inside it: a new one starts from another
+  // thread once this one has ended.
+  if (audio::Recorder::in_fetch_callback()) {
+    SLOG("start_record_audio refused: called from fetch_cb; start capture from another thread\n");
+    return false;
+  }
   MutexLock control(&control_mutex_);
   MutexLock capture(&g_capture_mutex);
   audio::Factory* factory = audio::Factory::instance(nullptr);
@@ -335,22 +372,10 @@ bool Body::stop_record_audio() {
   // An instance that is not capturing has nothing to stop (the recorder it last used may be
   // another instance's now, or gone after deinit).
   if (!is_audio_recording_.load()) return false;
-  audio::Recorder* recorder = audio_recorder_.load();
-  if (recorder != nullptr && recorder->on_processing_thread()) {
-    // Called from fetch_cb. Another thread that is stopping capture holds these locks and waits
-    // for this very thread: then that stop ends the run, and this one is refused.
-    if (pthread_mutex_trylock(&control_mutex_) != 0) return false;
-    bool result = false;
-    if (pthread_mutex_trylock(&g_capture_mutex) == 0) {
-      result = stop_record_audio_locked();
-      pthread_mutex_unlock(&g_capture_mutex);
-    }
-    pthread_mutex_unlock(&control_mutex_);
-    return result;
-  }
-  MutexLock control(&control_mutex_);
-  MutexLock capture(&g_capture_mutex);
-  return stop_record_audio_locked();
+  CallerLock control(&control_mutex_, "stop_record_audio");
+  if (!control.held()) return false;
+  CallerLock capture(&g_capture_mutex, "stop_record_audio");
+  return capture.held() && stop_record_audio_locked();
 }
 
 bool Body::stop_record_audio_locked() {
