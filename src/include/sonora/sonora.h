@@ -26,6 +26,13 @@
 //    or capture callback of its own.
 //  - Events reach the handler on the handler's own thread; captured blocks reach the fetch_cb
 //    on the capture processing thread. Neither runs on the calling thread.
+//  - From inside fetch_cb: stop_record_audio (the run ends once fetch_cb returns), the capture
+//    volume calls, capture_dropped, get_aec_status and every playback call work;
+//    start_record_audio is refused (restart capture from another thread); enable_audio,
+//    stop_record_audio, init and deinit are refused (false, one log line) when another thread
+//    is starting or stopping at that moment, since it may be waiting for this very fetch_cb.
+//    fetch_cb must not destroy its instance, and should return quickly: capture waits for it,
+//    and blocks it falls behind by more than 64 are lost (capture_dropped).
 // No call allocates or blocks on the renderer's thread; only add_mute_delay_blocked (and the
 // sound configuration calls) block the caller for long.
 //
