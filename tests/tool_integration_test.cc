@@ -426,11 +426,12 @@ TEST(SonoraTool, SoundConfigTransmissionsDecodeBackToTheText) {
       {"mf", 44100, "ssid=net", "mf: ssid=net"},
       {"tone", 48000, "hi", "tone: hi"},
       {"tone", 48000, "\xc3\xa9\\", "tone: \\xc3\\xa9\\x5c"},
+      {"tone", 48000, "-x", "tone: -x"},  // after "--", a text that looks like an option
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.format + " " + c.printed);
     const std::string tx = temp_path("tx.wav");
-    Result sent = run("soundconfig '" + c.text + "' --format " + c.format + " --out " + tx);
+    Result sent = run("soundconfig --format " + c.format + " --out " + tx + " -- '" + c.text + "'");
     ASSERT_EQ(sent.code, 0) << sent.err;
     Result decoded = run("decode " + tx);
     EXPECT_EQ(decoded.code, 0) << decoded.err;
@@ -474,30 +475,54 @@ TEST(SonoraTool, DecodeOfAudioWithoutATransmissionExitsWithOne) {
   std::remove(wav.c_str());
 }
 
-// Ctrl-C stops a long transmission (stop_sound_config) instead of letting its 30 repetitions run:
-// what was rendered is a small part of them.
-TEST(SonoraTool, SoundConfigStopsOnInterrupt) {
-  for (const auto& [format, rate] : {std::make_pair("mf", 44100), std::make_pair("tone", 48000)}) {
-    SCOPED_TRACE(format);
-    const std::string tx = temp_path("stopped.wav");
+// Ctrl-C ends a long run early with exit code 130, and what was sent, rendered or recorded up to
+// then is written as a valid WAV file: a long transmission (stop_sound_config, instead of letting
+// its 30 repetitions run), a long file played with --out, a long recording.
+TEST(SonoraTool, InterruptEndsTheRunAndKeepsWhatWasDone) {
+  const std::string long_wav = temp_path("long.wav");
+  ASSERT_TRUE(write_wav(long_wav, 16000, 1, tone(16000, 1, 30.0)));
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;  // after the tool's path; "OUT" is the written file
+    int rate;
+  } cases[] = {
+      {"soundconfig mf",
+       {"soundconfig", "hello", "--format", "mf", "--times", "30", "--out", "OUT"},
+       44100},
+      {"soundconfig tone",
+       {"soundconfig", "hello", "--format", "tone", "--times", "30", "--out", "OUT"},
+       48000},
+      {"play --out", {"play", long_wav, "--out", "OUT"}, 16000},
+      {"record", {"record", "OUT", "--seconds", "30", "--rate", "16000"}, 16000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string out = temp_path("interrupted.wav");
+    std::vector<std::string> words = {SONORA_TOOL};
+    for (const std::string& a : c.args) words.push_back(a == "OUT" ? out : a);
+    words.push_back("--quiet");
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       freopen("/dev/null", "w", stdout);
       freopen("/dev/null", "w", stderr);
-      execl(SONORA_TOOL, SONORA_TOOL, "soundconfig", "hello", "--format", format, "--times", "30",
-            "--quiet", "--out", tx.c_str(), static_cast<char*>(nullptr));
+      execv(SONORA_TOOL, argv.data());
       _exit(127);
     }
-    usleep(1000 * 1000);
+    usleep(1500 * 1000);
     kill(pid, SIGINT);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 130);
-    EXPECT_LT(take_wav(tx, rate, 1).size(), 5u * static_cast<size_t>(rate))
-        << "the transmission went on after Ctrl-C";
+    const size_t samples = take_wav(out, c.rate, 1).size();
+    EXPECT_GT(samples, 0u) << "nothing was kept";
+    EXPECT_LT(samples, 10u * static_cast<size_t>(c.rate)) << "the run went on after Ctrl-C";
   }
+  std::remove(long_wav.c_str());
 }
 
 }  // namespace

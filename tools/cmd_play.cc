@@ -8,6 +8,7 @@
 
 #include "cli.h"
 #include "device.h"
+#include "interrupt.h"
 #include "playback.h"
 #include "wav.h"
 
@@ -33,12 +34,15 @@ int run(const cli::Args& args) {
     std::fprintf(stderr, "sonora: %s\n", error.c_str());
     return 1;
   }
-  if (int code = tool::play_pcm(pcm, device, args.quiet)) return code;
+  const int code = tool::play_pcm(pcm, device, args.quiet);
+  // Ctrl-C (kInterruptedExit) still writes what was rendered up to then.
+  if (code != 0 && code != tool::kInterruptedExit) return code;
   if (writer.is_open() && !(writer.write_bytes(vdev::rendered(), &error) && writer.close(&error))) {
     std::fprintf(stderr, "sonora: %s\n", error.c_str());
     return 1;
   }
-  return 0;
+  if (code == tool::kInterruptedExit) std::fprintf(stderr, "sonora: stopped by Ctrl-C\n");
+  return code;
 }
 
 }  // namespace

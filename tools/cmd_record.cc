@@ -22,6 +22,7 @@
 #include "cli.h"
 #include "device.h"
 #include "numbers.h"
+#include "interrupt.h"
 #include "progress.h"
 #include "stdout_silencer.h"
 #include "sonora/sonora.h"
@@ -112,9 +113,11 @@ int run(const cli::Args& args) {
       std::ceil(seconds * bytes_per_second / static_cast<double>(block) - 1e-9));
   const size_t wanted = blocks * block;
   tool::Progress progress("recording", static_cast<double>(wanted) / bytes_per_second, args.quiet);
+  // Ctrl-C ends the recording early: what was captured is still written.
+  tool::catch_interrupt();
   auto last_growth = std::chrono::steady_clock::now();
   size_t have = 0;
-  while (have < wanted) {
+  while (have < wanted && !tool::interrupted()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const size_t now_have = tool::capture_sink_bytes();
     if (now_have != have) {
@@ -129,17 +132,24 @@ int run(const cli::Args& args) {
     progress.update(static_cast<double>(have) / bytes_per_second);
   }
   player.stop_record_audio();
+  const bool stopped = tool::interrupted();
   progress.finish();
   silencer.reset();
   std::vector<uint8_t> captured = tool::capture_sink_take();
-  captured.resize(wanted);
+  // Whole blocks: all that was asked for, or all that came before Ctrl-C.
+  captured.resize(stopped ? std::min(captured.size(), wanted) / block * block : wanted);
   if (!(writer.write_bytes(captured, &error) && writer.close(&error))) {
     fail(error);
     return 1;
   }
   if (!args.quiet) {
     std::printf("recorded %.2f s (%zu blocks of 20 ms) to %s\n",
-                static_cast<double>(wanted) / bytes_per_second, blocks, args.operands[0].c_str());
+                static_cast<double>(captured.size()) / bytes_per_second, captured.size() / block,
+                args.operands[0].c_str());
+  }
+  if (stopped) {
+    fail("stopped by Ctrl-C");
+    return tool::kInterruptedExit;
   }
   return 0;
 }

@@ -68,6 +68,8 @@ int run(const cli::Args& args) {
 
   // The call blocks this thread; the watcher shows the progress and turns Ctrl-C into a stop.
   tool::catch_interrupt();
+  // The call cannot say whether its player started: a hardware start that failed is counted.
+  const uint64_t hardware_errors = vdev::hardware_stats().errors;
   tool::Progress progress("sending", estimate, args.quiet);
   std::atomic<bool> done{false};
   const auto start = std::chrono::steady_clock::now();
@@ -94,6 +96,11 @@ int run(const cli::Args& args) {
   watcher.join();
   const bool stopped = tool::interrupted();
   progress.finish(stopped ? elapsed() : estimate);
+  if (device == tool::Device::kHardware && vdev::hardware_stats().errors != hardware_errors) {
+    fail(std::string("the ") + tool::device_name(device) +
+         " audio device did not start: " + vdev::hardware_last_error());
+    return 1;
+  }
 
   if (writer.is_open()) {
     const std::vector<uint8_t> rendered = vdev::rendered();

@@ -36,9 +36,14 @@ const cli::Option* find_option(const cli::Command& command, const std::string& n
 
 // Parses argv[2..] for `command`; 0, or the exit code of a usage error.
 int parse(const cli::Command& command, int argc, char** argv, cli::Args* args) {
+  bool options_ended = false;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--quiet") {
+    if (options_ended) {
+      args->operands.push_back(a);  // after "--" every word is an operand ("-x" as a text)
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "--quiet") {
       args->quiet = true;
     } else if (a == "--verbose") {
       args->verbose = true;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "interrupt.h"
 #include "progress.h"
 #include "sonora/sonora.h"
 
@@ -68,7 +69,14 @@ int play_pcm(const Pcm& pcm, Device device, bool quiet) {
   size_t pos = 0;
   // Keep at most 2 x buffer_frame_count blocks queued: the renderer thins the queue only beyond
   // that, so no block is ever skipped. One block per append keeps the count exact.
+  catch_interrupt();
   while (pos < total) {
+    if (interrupted()) {
+      // Ctrl-C: what was rendered so far is kept (the caller may still write it).
+      progress.finish(static_cast<double>(pos) / bytes_per_second);
+      player.enable_audio(false);
+      return kInterruptedExit;
+    }
     if (player.audio_left() >= static_cast<size_t>(2 * backlog)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     } else {
