@@ -234,6 +234,13 @@ TEST_F(PlayerTest, CatchUpThinsBacklogBeyondTwiceTheStartUpCount) {
     }
     EXPECT_EQ(body.audio_left(), 0u);
     EXPECT_EQ(body.audio_player_->outstanding(), 0u);
+    // Exactly twice B left after the take (7 queued): nothing is skipped.
+    for (byte v = 1; v <= 7; ++v) {
+      ASSERT_TRUE(body.append_audio_data(block_of(block, v).data(), block, nullptr));
+    }
+    ASSERT_EQ(vdev::pump_render(1), 1);
+    EXPECT_EQ(last_rendered(block), block_of(block, 1));
+    EXPECT_EQ(body.audio_left(), 6u);
   }
   {
     // 10 ms blocks in 100 ms requests: the ten blocks a request takes are not backlog. With
@@ -325,6 +332,15 @@ TEST_F(PlayerTest, AutoStopReportsOnceAtTheRightRequest) {
   EXPECT_EQ(vdev::render_results(), (std::vector<int32_t>{0, -1}));
   ASSERT_TRUE(second.wait_for(2));
   EXPECT_EQ(second.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 1u);
+  // Started again after it played out: it plays and reports the auto-stop again.
+  ASSERT_TRUE(player1.enable_audio(false));
+  ASSERT_TRUE(player1.enable_audio(true));
+  ASSERT_TRUE(player1.append_audio_data(block_of(block, 9).data(), block, nullptr));
+  ASSERT_EQ(vdev::pump_render(1), 1);
+  EXPECT_EQ(last_request_head(block), block_of(block, 9));
+  ASSERT_EQ(vdev::pump_render(1), 1);  // runs dry: the count of 1 reports at once
+  ASSERT_TRUE(second.wait_for(4));
+  EXPECT_EQ(second.count(sonora::kArg1AudioPlayerWorking, sonora::kArg2AutoStop), 2u);
 
   // The wait counts blocks of silence, not requests: 20 ms blocks in 100 ms requests. The request
   // that runs dry plays 1 block and 4 of silence, the next 5 of silence: a count of 9 reports

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "audio/factory.h"
+#include "audio/recorder.h"
 #include "sonora/sonora.h"
 #include "test_support.h"
 
@@ -367,6 +369,11 @@ TEST_F(RecorderTest, BlocksLostToASlowCallbackAreCountedAndReported) {
     ASSERT_TRUE(eventually([] { return g_delivered.count() == 67; }));
     EXPECT_EQ(player.capture_dropped(), 6u);
     EXPECT_TRUE(player.stop_record_audio());
+    // Every block cut from the microphone is accounted for: delivered, dropped at stop, or lost
+    // to the full pool.
+    const auto& counts = sonora::audio::Factory::instance(nullptr)->get_recorder(0)->counters();
+    EXPECT_EQ(counts.captured.load(), counts.delivered.load() + counts.dropped_at_stop.load());
+    EXPECT_EQ(counts.dropped_full.load(), 6u * static_cast<uint64_t>(run + 1));
     // Start success, one loss report per run.
     ASSERT_TRUE(handler.wait_for(static_cast<size_t>(2 * (run + 1))));
     EXPECT_EQ(handler.count(sonora::kArg1AudioRecordWorking, sonora::kArg2Failed),

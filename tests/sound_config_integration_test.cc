@@ -167,6 +167,10 @@ TEST_F(SoundConfig, NoTextOrNoRepetitionPlaysNothing) {
   Sonora::gen_sound_config2("zero", 0);
   Sonora::gen_sound_config("zero", -1);
   EXPECT_EQ(vdev::render_requests(), 0u);
+  // After the refusals, a short text is sent as usual.
+  Sonora::gen_sound_config2("ok", 1);
+  EXPECT_EQ(decode<receiver::ToneDecoder>(48000, rendered_samples()),
+            std::vector<std::string>{"ok"});
 }
 
 }  // namespace

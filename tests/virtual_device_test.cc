@@ -884,4 +884,32 @@ TEST_F(VirtualDevice, CaptureNeedsTheMicrophonePermission) {
   EXPECT_EQ(OH_AudioCapturer_Release(c), AUDIOSTREAM_SUCCESS);
 }
 
+std::atomic<int> g_slow_state{0};  // 1: in the callback, 2: returned
+
+int32_t slow_write(OH_AudioRenderer*, void*, void*, int32_t) {
+  g_slow_state = 1;
+  std::this_thread::sleep_for(milliseconds(100));
+  g_slow_state = 2;
+  return 0;
+}
+
+TEST_F(VirtualDevice, StopWaitsForARunningManualClockCallback) {
+  vdev::set_manual_clock(true);
+  OH_AudioStreamBuilder* b = make_builder(AUDIOSTREAM_TYPE_RENDERER, 16000, 1, 0);
+  OH_AudioRenderer_Callbacks cb = {slow_write, nullptr, nullptr, nullptr};
+  EXPECT_EQ(OH_AudioStreamBuilder_SetRendererCallback(b, cb, nullptr), AUDIOSTREAM_SUCCESS);
+  OH_AudioRenderer* r = nullptr;
+  EXPECT_EQ(OH_AudioStreamBuilder_GenerateRenderer(b, &r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(OH_AudioStreamBuilder_Destroy(b), AUDIOSTREAM_SUCCESS);
+  ASSERT_EQ(OH_AudioRenderer_Start(r), AUDIOSTREAM_SUCCESS);
+  g_slow_state = 0;
+  std::thread pumping([] { vdev::pump_render(1); });
+  ASSERT_TRUE(eventually([] { return g_slow_state.load() == 1; }));
+  EXPECT_EQ(OH_AudioRenderer_Stop(r), AUDIOSTREAM_SUCCESS);
+  EXPECT_EQ(g_slow_state.load(), 2);  // the callback had returned when Stop returned
+  pumping.join();
+  EXPECT_EQ(vdev::pump_render(1), 0);
+  EXPECT_EQ(OH_AudioRenderer_Release(r), AUDIOSTREAM_SUCCESS);
+}
+
 }  // namespace
