@@ -16,6 +16,17 @@ namespace audio {
 
 class RingQueue;
 
+// The renderer's callbacks, on the platform's threads, with the player as userData.
+//
+// Write-data: fills the whole request (any length) from the queue, silence where it ran dry.
+//   May: take the player's render mutex (against clean and stop), its flag mutex, the pool's and
+//   the queue's own locks, and the echo canceller's far-end queue and pool locks; post to the
+//   handler (Handler::send never blocks or allocates). May not: allocate, log, sleep, wait on the
+//   queue, or take the body's locks. Returns 0, or -1 while an auto-stop playback is stopping or
+//   without a player (the platform ignores it).
+// Interrupt and error: report to the handler; a FORCE stop or a fatal error ends the player
+//   (its flag mutex and the mute-delay wait mutex, briefly). Same may-not list.
+// Stream event (routing change): nothing.
 int32_t OH_AudioRenderer_OnWriteData_func(OH_AudioRenderer* renderer, void* userData, void* buffer,
                                           int32_t length);
 int32_t OH_AudioRenderer_OnStreamEvent_func(OH_AudioRenderer* renderer, void* userData,

@@ -26,6 +26,18 @@
 namespace sonora {
 namespace audio {
 
+// The capturer's callbacks, on the platform's threads, with the recorder as userData.
+//
+// Read-data: appends the delivery (any length) to the pile, which queues each completed block
+//   stamped with its capture time. May: take the pile's, the pool's and the queue's own locks and
+//   the recorder's flag mutex; post to the handler when blocks are lost to a full pool. May not:
+//   allocate, log, sleep or take the body's locks.
+// Interrupt and error: report to the handler; a FORCE stop or a fatal error ends the run (flag
+//   mutex, queue lock; the processing thread is woken, not waited for). Same may-not list.
+// Stream event (routing change): nothing.
+//
+// The processing loop (cprocessor3) may wait on the queue and, in the echo canceller, once per
+// block for far-end audio; it never logs or allocates, and calls fetch_cb with no lock held.
 int32_t OH_AudioCapturer_OnReadData_func(OH_AudioCapturer* capturer, void* userData, void* buffer,
                                          int32_t lenth);
 int32_t OH_AudioCapturer_OnStreamEvent_func(OH_AudioCapturer* capturer, void* userData,
