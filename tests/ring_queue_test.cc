@@ -133,8 +133,26 @@ TEST(RingQueue, CleanEmptiesAndFullFillRefillsWithZeros) {
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(std::vector<byte>(f->data, f->data + 4), std::vector<byte>(4, 0));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(seen.count(), 3u);  // cleaned frames never reached the callback
+  ASSERT_TRUE(eventually([&] { return seen.count() == 3u; }));
+
+  // A clean after a partial dequeue: the dequeued frame reached the callback, the two left did
+  // not, and the ring then fills and drains in order from wherever it stood.
+  ring.full_fill();
+  ASSERT_NE(ring.dequeue(), nullptr);
+  ring.clean();
+  EXPECT_EQ(ring.left(), 0);
+  EXPECT_EQ(ring.dequeue(), nullptr);
+  std::vector<byte> a(4, 0xA1), b(4, 0xB2);
+  sonora::TSSuit ts{};
+  Frame fa{&ts, a.data(), 4, -1, sonora::kFTypeA}, fb{&ts, b.data(), 4, -1, sonora::kFTypeA};
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ring.enqueue(i % 2 == 0 ? &fa : &fb)) << i;
+  EXPECT_FALSE(ring.enqueue(&fa));  // full
+  for (int i = 0; i < 3; ++i) {
+    const Frame* f = ring.dequeue();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::vector<byte>(f->data, f->data + 4), i % 2 == 0 ? a : b) << i;
+  }
+  ASSERT_TRUE(eventually([&] { return seen.count() == 7u; }));
 }
 
 TEST(RingQueue, DestroyingWhileItsThreadWaitsReturns) {
