@@ -360,8 +360,8 @@ int platform_sizes() {
     int request_ms, capture_ms;
   };
   std::printf("\n%-40s %8s %10s\n", "16000 Hz, echo 50 ms: platform sizes", "ERLE dB", "DT chg dB");
-  for (const Sizes& z : {Sizes{0, 20}, Sizes{40, 20}, Sizes{100, 20}, Sizes{0, 7}, Sizes{0, 33},
-                         Sizes{100, 33}}) {
+  for (const Sizes& z :
+       {Sizes{0, 20}, Sizes{40, 20}, Sizes{100, 20}, Sizes{0, 7}, Sizes{0, 33}, Sizes{100, 33}}) {
     Run r = duplex_run(16000, 50, true, z.request_ms, z.capture_ms);
     if (r.processed.empty()) return 1;
     const Aligned a = align(r);

@@ -74,7 +74,8 @@ int32_t StreamConfig::request_bytes() const {
     frames = frames_in_ms(rate, platform_request_ms());
   } else {
     frames = frame_size > 0 ? frame_size : frames_in_ms(rate, kMinRequestMs);
-    frames = std::clamp(frames, frames_in_ms(rate, kMinRequestMs), frames_in_ms(rate, kMaxRequestMs));
+    frames =
+        std::clamp(frames, frames_in_ms(rate, kMinRequestMs), frames_in_ms(rate, kMaxRequestMs));
   }
   return static_cast<int32_t>(std::max<int64_t>(frames, 1) * frame_bytes());
 }
@@ -425,9 +426,8 @@ void set_platform_request_ms(int ms) {
 }
 
 void set_capture_callback_ms(int ms) {
-  ohaudio_impl::g_capture_callback_ms.store(
-      ms <= 0 ? ohaudio_impl::kDefaultCaptureCallbackMs
-              : std::min(ms, ohaudio_impl::kMaxCallbackMs));
+  ohaudio_impl::g_capture_callback_ms.store(ms <= 0 ? ohaudio_impl::kDefaultCaptureCallbackMs
+                                                    : std::min(ms, ohaudio_impl::kMaxCallbackMs));
 }
 
 void set_microphone_permission(bool granted) {

@@ -47,11 +47,11 @@
 // first 256 MiB. The audio of a request is taken to play from the moment it is requested.
 //
 // Virtual capturer. Delivers one callback's worth per callback duration, the first one callback
-// duration after Start (a "frame" below is one such delivery). A frame is the capture source (set_capture_source; silence by default) plus an echo of
-// what the renderers played plus a noise floor, added with 16-bit saturation (rounded to the
-// nearest integer). Timing is by the wall clock: a capture frame delivered at time t holds the
-// audio of [t - frame duration, t); its echo part is what was played during the same interval
-// shifted back by delay_ms.
+// duration after Start (a "frame" below is one such delivery). A frame is the capture source
+// (set_capture_source; silence by default) plus an echo of what the renderers played plus a noise
+// floor, added with 16-bit saturation (rounded to the nearest integer). Timing is by the wall
+// clock: a capture frame delivered at time t holds the audio of [t - frame duration, t); its echo
+// part is what was played during the same interval shifted back by delay_ms.
 //
 // Echo path. What the renderers played, as the capturer hears it (below), is convolved with the
 // impulse response when one is set (set_echo_impulse_response), scaled by gain and delayed by
@@ -103,13 +103,13 @@
 // device: the default ones, or the first whose name contains the text given to
 // use_hardware_device (case-insensitive). The renderer calls OnWriteData with request-size
 // buffers in the stream's format, the capturer delivers callback-size buffers in the stream's
-// format (both sized by the platform's rules above), through small FIFOs when PortAudio asks for or delivers a different amount. When the
-// device offers the stream's rate and channel count the stream is opened in its own format.
-// Otherwise the device is opened with float samples at a rate it offers (the stream's, else the
-// device's default rate, else 48000 or 44100 Hz) and a channel count it offers (the stream's,
-// else the device's maximum up to 2), and the backend converts both ways: channels are
-// downmixed by averaging (device channel c is the mean of the stream channels i with
-// i % device channels == c) or upmixed by duplication (channel c is channel c % channels), the
+// format (both sized by the platform's rules above), through small FIFOs when PortAudio asks for or
+// delivers a different amount. When the device offers the stream's rate and channel count the
+// stream is opened in its own format. Otherwise the device is opened with float samples at a rate
+// it offers (the stream's, else the device's default rate, else 48000 or 44100 Hz) and a channel
+// count it offers (the stream's, else the device's maximum up to 2), and the backend converts both
+// ways: channels are downmixed by averaging (device channel c is the mean of the stream channels i
+// with i % device channels == c) or upmixed by duplication (channel c is channel c % channels), the
 // rate by the speexdsp resampler (quality 5); the delay this adds (half the resampler's filter,
 // under 10 ms for the rates 8000 .. 48000 Hz) is reported by hardware_conversion_latency_ms.
 // When the device cannot be found, opened or started, Start returns AUDIOSTREAM_ERROR_SYSTEM
