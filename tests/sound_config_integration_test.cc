@@ -16,6 +16,7 @@
 #include "receiver/mf_decoder.h"
 #include "receiver/tone_decoder.h"
 #include "sonora/sonora.h"
+#include "utils/voiceenc.h"
 #include "test_support.h"
 
 namespace {
@@ -171,6 +172,39 @@ TEST_F(SoundConfig, NoTextOrNoRepetitionPlaysNothing) {
   Sonora::gen_sound_config2("ok", 1);
   EXPECT_EQ(decode<receiver::ToneDecoder>(48000, rendered_samples()),
             std::vector<std::string>{"ok"});
+}
+
+TEST_F(SoundConfig, ToneTransmissionRendersExactlyWhatTheEncoderMade) {
+  // Three bytes: the codes' PCM is no whole number of 20 ms blocks, so the last part is flushed.
+  const std::string text = "odd";
+  std::vector<unsigned char> codes(4096);
+  testing::internal::CaptureStdout();
+  const int n = voiceenc_data2code(reinterpret_cast<const unsigned char*>(text.data()),
+                                   static_cast<int>(text.size()), codes.data(), 4096);
+  testing::internal::GetCapturedStdout();
+  ASSERT_GT(n, 0);
+  std::vector<int16_t> expected;
+  std::vector<unsigned char> pcm(96000);
+  for (int i = 0; i < n; ++i) {
+    const int bytes = voiceenc_code2pcm_16K16Bit(48000, 60, codes[static_cast<size_t>(i)],
+                                                 pcm.data(), static_cast<int>(pcm.size()));
+    ASSERT_GT(bytes, 0);
+    const size_t at = expected.size();
+    expected.resize(at + static_cast<size_t>(bytes) / 2);
+    std::memcpy(expected.data() + at, pcm.data(), static_cast<size_t>(bytes) / 2 * 2);
+  }
+  ASSERT_NE(expected.size() % 960, 0u);
+  Sonora::gen_sound_config2(text.c_str(), 1);
+  const std::vector<int16_t> rendered = rendered_samples();
+  auto first_sound = [](const std::vector<int16_t>& s) {
+    return std::find_if(s.begin(), s.end(), [](int16_t v) { return v != 0; }) - s.begin();
+  };
+  const auto from = first_sound(rendered) - first_sound(expected);
+  ASSERT_GE(from, 0);
+  ASSERT_GE(rendered.size(), static_cast<size_t>(from) + expected.size());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), rendered.begin() + from));
+  EXPECT_TRUE(std::all_of(rendered.begin() + from + static_cast<long>(expected.size()),
+                          rendered.end(), [](int16_t v) { return v == 0; }));
 }
 
 }  // namespace

@@ -291,6 +291,12 @@ TEST(ToneReceiver, EveryRepetitionArrives) {
     const auto texts = decode(mic, kRate, 9);
     ASSERT_EQ(texts.size(), 3u);
     for (const auto& t : texts) EXPECT_EQ(t, text);
+    // Twice back to back, with no pause between: reported twice.
+    sc::Signal twice = render(encode(text));
+    sc::append(twice, render(encode(text)));
+    const auto both = decode(sc::to_pcm(on_air(twice)), kRate, 9);
+    ASSERT_EQ(both.size(), 2u);
+    for (const auto& t : both) EXPECT_EQ(t, text);
   }
 }
 
@@ -352,6 +358,15 @@ TEST(ToneReceiver, CorruptedTransmissionsAreRefused) {
     while (codes[i] > 3 || codes[i - 1] == 4 || codes[i + 1] == 4) ++i;
     return i;
   };
+  // Where byte `n` of text + CRC begins: after the two leading separators, each byte opens with
+  // one of its own (code 5).
+  auto byte_start = [&](size_t n) {
+    size_t separators = 0;
+    for (size_t i = 0; i < codes.size(); ++i) {
+      if (codes[i] == 5 && ++separators == n + 3) return i + 1;
+    }
+    return codes.size();
+  };
   // Each is refused by the CRC, not lost on the way.
   const struct {
     const char* name;
@@ -359,7 +374,8 @@ TEST(ToneReceiver, CorruptedTransmissionsAreRefused) {
   } cases[] = {
       {"first byte", change_dibit(codes, dibit_after(3))},
       {"middle byte", change_dibit(codes, dibit_after(codes.size() / 2))},
-      {"CRC", change_dibit(codes, dibit_after(codes.size() - 9))},
+      {"CRC high byte", change_dibit(codes, dibit_after(byte_start(text.size())))},
+      {"CRC low byte", change_dibit(codes, dibit_after(byte_start(text.size() + 1)))},
       {"cut in half", Codes(codes.begin(), codes.begin() + static_cast<long>(codes.size() / 2))},
   };
   for (const auto& tc : cases) {
