@@ -225,6 +225,16 @@ TEST(HwConverterSamples, RoundTripAndSaturation) {
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + c.bytes), c.max);
     EXPECT_EQ(std::vector<uint8_t>(out.begin() + c.bytes, out.end()), c.min);
   }
+  // Small values round to the nearest 16-bit step, not toward zero: 0.6 and -0.6 of a step give
+  // one step, 0.4 gives none.
+  const float step = 1.0f / 32768.0f;
+  const float small[3] = {0.6f * step, -0.6f * step, 0.4f * step};
+  int16_t rounded[3];
+  ohaudio_impl::float_to_samples(AUDIOSTREAM_SAMPLE_S16LE, small, 3,
+                                 reinterpret_cast<uint8_t*>(rounded));
+  EXPECT_EQ(rounded[0], 1);
+  EXPECT_EQ(rounded[1], -1);
+  EXPECT_EQ(rounded[2], 0);
 }
 
 // ---------------------------------------------------------------------------------------------

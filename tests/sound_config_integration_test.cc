@@ -133,9 +133,12 @@ TEST_F(SoundConfig, AStopEndsEveryCallThatBeganBeforeItPromptly) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the second call waits
     const Clock::time_point stopped = Clock::now();
+    const size_t rendered_at_stop = vdev::rendered_size();
     Sonora::stop_sound_config();
     first.join();
     second.join();
+    // After the stop, at most the player's backlog (50 blocks) still played.
+    EXPECT_LE(vdev::rendered_size() - rendered_at_stop, 50u * (tones ? 1920u : 1764u));
     // Generous bounds: a call used to linger 1.1 s after a stop.
     EXPECT_LT(first_done - stopped, std::chrono::milliseconds(800));
     EXPECT_LT(second_done - stopped, std::chrono::milliseconds(800));
@@ -144,6 +147,24 @@ TEST_F(SoundConfig, AStopEndsEveryCallThatBeganBeforeItPromptly) {
         tones ? decode<receiver::ToneDecoder>(48000, pcm) : decode<receiver::MfDecoder>(44100, pcm);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "queued"), 0);
     EXPECT_LT(std::count(texts.begin(), texts.end(), text), 3) << "the stop came too late";
+  }
+  // A stop during the pause between two repetitions ends the call promptly too.
+  {
+    vdev::reset();
+    Clock::time_point done;
+    std::thread call([&] {
+      Sonora::gen_sound_config2("p", 3);
+      done = Clock::now();
+    });
+    // The first repetition has played once the renderer has played silence for a while.
+    ASSERT_TRUE(eventually([] { return vdev::render_requests() > 10; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    const Clock::time_point stopped = Clock::now();
+    Sonora::stop_sound_config();
+    call.join();
+    EXPECT_LT(done - stopped, std::chrono::milliseconds(800));
+    const auto texts = decode<receiver::ToneDecoder>(48000, rendered_samples());
+    EXPECT_LT(std::count(texts.begin(), texts.end(), "p"), 3);
   }
   // Stopping when nothing runs changes nothing; a new call then plays in full.
   Sonora::stop_sound_config();
