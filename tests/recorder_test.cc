@@ -14,6 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "audio/aec.h"
+#include "sonora/body.h"
 #include "audio/factory.h"
 #include "audio/recorder.h"
 #include "sonora/sonora.h"
@@ -461,6 +463,67 @@ TEST_F(RecorderTest, CallsFromInsideFetchCbWorkOrAreRefused) {
     EXPECT_EQ(log.count("enable_audio refused: called from fetch_cb"), 1u);
     EXPECT_FALSE(player.audio_working());
   }
+}
+
+// Records the numbers of the captured blocks the processing thread hands to the canceller.
+class NearEndRecorder : public sonora::audio::AEC {
+ public:
+  explicit NearEndRecorder(const sonora::audio::Suit* suit) : AEC(suit) {}
+  bool is_working() override { return true; }
+  bool aec(const sonora::Frame*, sonora::Frame*) override { return false; }
+  bool input(const byte*, size_t, const sonora::TSSuit*) override { return true; }
+  bool output_for_aec(sonora::Frame* frame) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    tids.push_back(frame->ts->tid);
+    return false;
+  }
+  std::vector<uint64_t> taken() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return tids;
+  }
+  std::mutex mutex;
+  std::vector<uint64_t> tids;
+};
+
+TEST_F(RecorderTest, BlockNumbersStartAtZeroEachRunAndCountLostBlocks) {
+  vdev::set_capture_callback_ms(20);
+  vdev::set_capture_source(ramp_bytes(16000), true);
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  a.enable_aec = true;
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  sonora::Body body(nullptr, &suit, nullptr);
+  auto* near = new NearEndRecorder(suit.audio());
+  delete body.aec_;
+  body.aec_ = near;                      // the body releases it
+  ASSERT_TRUE(body.enable_audio(true));  // the canceller runs while playback works
+  ASSERT_TRUE(body.start_record_audio(collect, 0));
+  EXPECT_EQ(vdev::pump_capture(3), 3);
+  ASSERT_TRUE(eventually([&] { return near->taken().size() == 3; }));
+  EXPECT_TRUE(body.stop_record_audio());
+  // A new run numbers from 0 again; blocks lost to a stalled fetch_cb keep their numbers.
+  {
+    std::lock_guard<std::mutex> lock(g_stall_mutex);
+    g_stalled = true;
+  }
+  g_in_stall = false;
+  ASSERT_TRUE(body.start_record_audio(stall_then_collect, 0));
+  EXPECT_EQ(vdev::pump_capture(1), 1);
+  ASSERT_TRUE(eventually([] { return g_in_stall.load(); }));
+  EXPECT_EQ(vdev::pump_capture(69), 69);  // 6 lost: numbers 64 .. 69
+  {
+    std::lock_guard<std::mutex> lock(g_stall_mutex);
+    g_stalled = false;
+  }
+  g_stall_released.notify_all();
+  ASSERT_TRUE(eventually([] { return g_delivered.count() == 3 + 64; }));
+  EXPECT_EQ(vdev::pump_capture(1), 1);  // number 70
+  ASSERT_TRUE(eventually([&] { return near->taken().size() == 3 + 65; }));
+  const std::vector<uint64_t> tids = near->taken();
+  EXPECT_EQ(std::vector<uint64_t>(tids.begin(), tids.begin() + 4),
+            (std::vector<uint64_t>{0, 1, 2, 0}));
+  EXPECT_EQ(tids[3 + 63], 63u);
+  EXPECT_EQ(tids.back(), 70u);
+  EXPECT_TRUE(body.stop_record_audio());
 }
 
 }  // namespace
