@@ -83,6 +83,11 @@ std::vector<int16_t> duplex_run(bool aec, double seconds) {
 class EchoCancellation : public testing::TestWithParam<std::pair<int, int>> {};
 
 TEST_P(EchoCancellation, RemovesTheEchoOfWhatIsPlayed) {
+#if defined(__SANITIZE_THREAD__)
+  // Under ThreadSanitizer the callbacks run many times slower than real time; only the default
+  // sizes keep up.
+  if (GetParam() != std::make_pair(0, 20)) GTEST_SKIP() << "real-time sizes under ThreadSanitizer";
+#endif
   vdev::use_hardware(false);
   vdev::set_manual_clock(false);
   vdev::reset();

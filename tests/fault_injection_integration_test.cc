@@ -432,8 +432,8 @@ TEST_F(FaultInjection, ThreadThatCannotBeCreated) {
 }
 
 // The renderer's and the capturer's callbacks and the capture processing loop never log: with
-// echo cancellation, noise suppression and the gain chain at work, underruns, a pause, a paused
-// far end and an auto-stop, no line comes from those threads.
+// echo cancellation, noise suppression and the gain chain at work, underruns, a pause and a
+// paused far end, then an auto-stop playback running dry, no line comes from those threads.
 TEST_F(FaultInjection, CallbackThreadsNeverLog) {
   vdev::set_manual_clock(false);
   vdev::set_echo(30, 0.5f);
@@ -442,7 +442,8 @@ TEST_F(FaultInjection, CallbackThreadsNeverLog) {
   sonora::audio::Suit a = pcm_suit(16000, 1, 16, kBlock, 3);
   a.enable_aec = true;
   a.enable_ns = true;
-  PlaySuit suit(1, sonora::kPTypeAutoStop, &a, nullptr);
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  PlaySuit auto_stop(2, sonora::kPTypeAutoStop, &a, nullptr);
   {
     Sonora player(&suit, nullptr);
     ASSERT_TRUE(player.enable_audio(true));
@@ -458,9 +459,15 @@ TEST_F(FaultInjection, CallbackThreadsNeverLog) {
         ASSERT_TRUE(player.resume());
       }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // runs dry: auto-stop
     EXPECT_TRUE(eventually([] { return delivered() > 20; }));
     EXPECT_TRUE(player.stop_record_audio());
+  }
+  {
+    Sonora player(&auto_stop, nullptr);
+    ASSERT_TRUE(player.enable_audio(true));
+    ASSERT_TRUE(player.append_audio_data(numbered(1).data(), kBlock, nullptr));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // runs dry: auto-stop
+    EXPECT_FALSE(player.append_audio_data(numbered(2).data(), kBlock, nullptr));
   }
   const char* callback_threads[] = {"vdev-render", "vdev-capture", "marlin-capture"};
   for (const hilog::Record& r : log.records()) {

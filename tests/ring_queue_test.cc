@@ -139,6 +139,8 @@ TEST(RingQueue, CleanEmptiesAndFullFillRefillsWithZeros) {
   // not, and the ring then fills and drains in order from wherever it stood.
   ring.full_fill();
   ASSERT_NE(ring.dequeue(), nullptr);
+  // The dequeued frame's slot may be written again only once the callback is done with it.
+  ASSERT_TRUE(eventually([&] { return seen.count() == 4u; }));
   ring.clean();
   EXPECT_EQ(ring.left(), 0);
   EXPECT_EQ(ring.dequeue(), nullptr);
