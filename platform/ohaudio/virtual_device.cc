@@ -46,7 +46,7 @@ constexpr int kMaxJitterMs = 1000;
 // A stream that falls this many requests behind its deadlines, and at least kResyncNs, starts
 // counting afresh (a device's buffers ride out shorter stalls of short callbacks).
 constexpr int kResyncRequests = 4;
-constexpr int64_t kResyncNs = 100000000;
+constexpr int64_t kResyncNs = 200000000;
 // Longest single sleep of a stream thread, so that a halt is noticed quickly.
 constexpr int64_t kSleepSliceNs = 5000000;
 

@@ -39,7 +39,7 @@
 // Virtual renderer. Start begins requests on a thread of the stream: the first at once, then one
 // every request duration (request bytes / bytes per second) on absolute CLOCK_MONOTONIC
 // deadlines, so the rate does not drift; when the thread falls more than four requests (and at
-// least 100 ms) behind it starts counting afresh from the present instead of catching up in a
+// least 200 ms) behind it starts counting afresh from the present instead of catching up in a
 // burst. For each request
 // the buffer is filled with silence (zero bytes; 0x80 for U8), OnWriteData fills it, and then
 // every byte of it is appended to the device's recording, whatever the callback returned. The
