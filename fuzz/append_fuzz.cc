@@ -8,10 +8,12 @@
 //  - free: every field of the suit and every call is random; checked: no sanitizer report and
 //    audio_left() never exceeds the pool of 64 blocks.
 //  - model (odd byte): a raw PCM suit that starts, buffer_frame_count 50 (no catch-up thinning),
-//    no suppressor and unit gain. A reference model predicts every append's result, audio_left()
-//    and every byte rendered: each request plays the oldest queued block (a flushed partial block
-//    padded with silence) or silence when nothing is queued; clean_buffer drops the queue but not
-//    the partial block; a paused renderer runs no request.
+//    no suppressor and unit gain, with requests of the platform's choosing (the block's duration
+//    clamped to 20 .. 100 ms, or 7, 20, 33 or 100 ms). A reference model predicts every append's
+//    result, audio_left() and every byte rendered: each request is filled from the queued blocks
+//    in order across block boundaries (a flushed partial block adds its own bytes only), silence
+//    where the queue ran dry; clean_buffer drops the queue and the block being played but not the
+//    partial block; a paused renderer runs no request.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -86,18 +88,21 @@ float pick_gain(FuzzedDataProvider& fdp) {
 // The model of a working raw PCM player.
 struct Model {
   size_t block = 0;
+  size_t request = 0;  // bytes per renderer request
   int silence = 0;
   std::vector<uint8_t> pile;               // bytes towards the next block
   std::deque<std::vector<uint8_t>> queue;  // queued blocks, oldest first
+  std::vector<uint8_t> current;            // the block being played, taken off the queue
+  size_t played = 0;                       // bytes of it already in a request
   std::vector<uint8_t> rendered;           // what the device must have recorded
   bool paused = false;
 
   bool append(const uint8_t* data, size_t size) {
     if (size == 0) return false;
     // The blocks the chunk completes, plus a slot for the partial block it leaves, which a later
-    // flush turns into a frame.
+    // flush turns into a frame; the block being played still holds its slot.
     const size_t blocks = (pile.size() + size + block - 1) / block;
-    const size_t q = queue.size();
+    const size_t q = queue.size() + (current.empty() ? 0 : 1);
     if (!(q < 50 && blocks <= kPoolSlots && q + blocks <= kPoolSlots)) return false;
     pile.insert(pile.end(), data, data + size);
     while (pile.size() >= block) {
@@ -110,12 +115,26 @@ struct Model {
     if (!pile.empty()) queue.push_back(pile);
     pile.clear();
   }
+  void clean() {
+    queue.clear();
+    current.clear();
+  }
   void render(int requests) {
     for (int i = 0; i < requests; ++i) {
-      std::vector<uint8_t> out(block, static_cast<uint8_t>(silence));
-      if (!queue.empty()) {
-        std::memcpy(out.data(), queue.front().data(), queue.front().size());
-        queue.pop_front();
+      std::vector<uint8_t> out(request, static_cast<uint8_t>(silence));
+      size_t filled = 0;
+      while (filled < request) {
+        if (current.empty()) {
+          if (queue.empty()) break;
+          current = std::move(queue.front());
+          queue.pop_front();
+          played = 0;
+        }
+        const size_t n = std::min(current.size() - played, request - filled);
+        std::memcpy(out.data() + filled, current.data() + played, n);
+        filled += n;
+        played += n;
+        if (played == current.size()) current.clear();
       }
       rendered.insert(rendered.end(), out.begin(), out.end());
     }
@@ -244,11 +263,21 @@ void run_model(FuzzedDataProvider& fdp) {
   const size_t frame = static_cast<size_t>(a.channel_per_frame * a.bit_per_channel / 8);
   a.block = frame * fdp.ConsumeIntegralInRange<size_t>(1, 64);
   a.buffer_frame_count = 50;
+  // The request: the block's duration, clamped to 20 .. 100 ms, or the platform's own size.
+  static const int kPlatformMs[] = {0, 7, 20, 33, 100};
+  const int platform_ms = fdp.PickValueInArray(kPlatformMs);
+  vdev::set_platform_request_ms(platform_ms);
+  const int64_t rate = a.sample_rate;
+  const int64_t frames = platform_ms > 0
+                             ? rate * platform_ms / 1000
+                             : std::clamp<int64_t>(static_cast<int64_t>(a.block / frame),
+                                                   rate * 20 / 1000, rate * 100 / 1000);
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   sonora::Sonora player(&suit, nullptr);
   if (!player.enable_audio(true)) fail("a valid raw PCM suit did not start", a.block, 0);
   Model m;
   m.block = a.block;
+  m.request = static_cast<size_t>(frames) * frame;
   m.silence = a.bit_per_channel == 8 ? 0x80 : 0;
   while (fdp.remaining_bytes() > 0) {
     switch (fdp.ConsumeIntegralInRange<int>(0, 7)) {
@@ -267,7 +296,7 @@ void run_model(FuzzedDataProvider& fdp) {
         break;
       case 3:
         player.clean_buffer();
-        m.queue.clear();
+        m.clean();
         break;
       case 4:
         if (fdp.ConsumeBool()) {
