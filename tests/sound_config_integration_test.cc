@@ -76,6 +76,11 @@ void heard(const sonora::byte* data, size_t size, uint64_t) {
 }
 
 TEST_F(SoundConfig, MicrophoneLoopDecodesTheText) {
+#if defined(__SANITIZE_THREAD__)
+  // Under ThreadSanitizer, beside another test, the capture falls far behind real time and the
+  // microphone misses tones; the other builds run it.
+  GTEST_SKIP() << "real-time capture under ThreadSanitizer";
+#endif
   // Renderer -> speaker-to-microphone path (delay, loss, noise floor) -> capturer at 48000 Hz ->
   // start_record_audio -> decoder. (Reverberation is the receivers' own tests' business; here
   // the capture path is under test.)
