@@ -65,11 +65,12 @@ struct Result {
   std::string out, err;
 };
 
-// Runs the tool with `args` (words separated by spaces).
-Result run(const std::string& args) {
+// Runs the tool with `args` (words separated by spaces), `env` (NAME=value ...) set for it.
+Result run(const std::string& args, const std::string& env = "") {
   const std::string err_path = temp_path("stderr.txt");
   Result r;
-  FILE* p = popen((std::string(SONORA_TOOL) + " " + args + " 2>" + err_path).c_str(), "r");
+  FILE* p =
+      popen((env + " " + std::string(SONORA_TOOL) + " " + args + " 2>" + err_path).c_str(), "r");
   if (p == nullptr) return r;
   char buf[4096];
   size_t n;
@@ -282,6 +283,13 @@ TEST(SonoraTool, DemoRunsOnTheDeviceAskedFor) {
   }
   EXPECT_EQ(run("demo --device hw --out " + out).code, 2);
   EXPECT_FALSE(file_exists(out));
+
+  // Where no audio server answers there is no output device: a transmission that did not start
+  // is a failure, not a success.
+  Result none = run("soundconfig hi --device hw --quiet",
+                    "JACK_NO_START_SERVER=1 JACK_DEFAULT_SERVER=marlin-nowhere");
+  EXPECT_EQ(none.code, 1) << none.err;
+  EXPECT_NE(none.err.find("sonora: "), std::string::npos) << none.err;
 }
 
 // With no processing, what the virtual microphone hears comes back bit-exact, at the length asked
