@@ -1,6 +1,7 @@
-// A simulated speaker-to-microphone path for the sound-wave receiver tests: gain, room
-// response (early reflections and a reverberant tail), white noise and multi-talker babble at a
-// chosen SNR, playback timing jitter and a sample-rate mismatch between player and recorder.
+// A simulated speaker-to-microphone path for the sound-wave robustness bench and the receiver
+// tests: gain, room response (early reflections and a reverberant tail), white noise and
+// multi-talker babble at a chosen SNR, playback timing jitter and a sample-rate mismatch between
+// player and recorder.
 // Header-only and deterministic: every random helper takes a seed.
 //
 // Signals are float vectors in 16-bit sample units (full scale 32768); to_pcm() rounds and
@@ -15,8 +16,8 @@
 //   auto mic = sound_channel::to_pcm(x);
 //
 // The rate change uses speexdsp's resampler.
-#ifndef TESTS_SOUND_CHANNEL_H
-#define TESTS_SOUND_CHANNEL_H
+#ifndef BENCH_SOUND_CHANNEL_H
+#define BENCH_SOUND_CHANNEL_H
 
 #include <speex/speex_resampler.h>
 
@@ -334,4 +335,4 @@ inline Signal change_rate(const Signal& x, double played_rate, double recorded_r
 
 }  // namespace sound_channel
 
-#endif  // TESTS_SOUND_CHANNEL_H
+#endif  // BENCH_SOUND_CHANNEL_H
