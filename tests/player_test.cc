@@ -156,9 +156,7 @@ TEST_F(PlayerTest, EachPlayedBlockReachesTheCancellerWithItsOwnPlayTime) {
   a.enable_aec = true;
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   sonora::Body body(nullptr, &suit, nullptr);
-  auto* far = new FarEndRecorder(suit.audio());
-  delete body.aec_;
-  body.aec_ = far;  // the body releases it
+  auto* far = testing_support::replace_canceller(&body, new FarEndRecorder(suit.audio()));
   ASSERT_TRUE(body.start_record_audio(ignore_block, 0));
   ASSERT_TRUE(body.enable_audio(true));
   for (int request = 0; request < 4; ++request) {
@@ -190,9 +188,7 @@ TEST_F(PlayerTest, PlaybackClockFollowsTheEarliestRequest) {
   a.enable_aec = true;
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   sonora::Body body(nullptr, &suit, nullptr);
-  auto* far = new FarEndRecorder(suit.audio());
-  delete body.aec_;
-  body.aec_ = far;
+  auto* far = testing_support::replace_canceller(&body, new FarEndRecorder(suit.audio()));
   ASSERT_TRUE(body.start_record_audio(ignore_block, 0));
   ASSERT_TRUE(body.enable_audio(true));
   auto label_error = [&] {

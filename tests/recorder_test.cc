@@ -492,9 +492,7 @@ TEST_F(RecorderTest, BlockNumbersStartAtZeroEachRunAndCountLostBlocks) {
   a.enable_aec = true;
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   sonora::Body body(nullptr, &suit, nullptr);
-  auto* near = new NearEndRecorder(suit.audio());
-  delete body.aec_;
-  body.aec_ = near;                      // the body releases it
+  auto* near = testing_support::replace_canceller(&body, new NearEndRecorder(suit.audio()));
   ASSERT_TRUE(body.enable_audio(true));  // the canceller runs while playback works
   ASSERT_TRUE(body.start_record_audio(collect, 0));
   EXPECT_EQ(vdev::pump_capture(3), 3);

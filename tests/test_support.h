@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "sonora/body.h"
 #include "sonora/handler.h"
 #include "sonora/types.h"
 
@@ -149,6 +150,14 @@ inline double energy(const std::vector<int16_t>& s, size_t from, size_t to) {
   double e = 0;
   for (size_t i = from; i < to && i < s.size(); ++i) e += static_cast<double>(s[i]) * s[i];
   return e;
+}
+
+// Puts `canceller` in the place of the body's own (the body releases it) and returns it.
+template <class Canceller>
+Canceller* replace_canceller(sonora::Body* body, Canceller* canceller) {
+  delete body->aec_;
+  body->aec_ = canceller;
+  return canceller;
 }
 
 }  // namespace testing_support
