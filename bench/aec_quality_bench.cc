@@ -138,7 +138,8 @@ struct Run {
 // Plays the far end through the engine on the virtual device in real time while capturing.
 // request_ms / capture_ms: the renderer request and capture callback sizes the platform picks
 // (0: the renderer asks for one block's duration, the capturer delivers its default 20 ms).
-Run duplex_run(int rate, int delay_ms, bool aec, int request_ms = 0, int capture_ms = 0) {
+Run duplex_run(int rate, int delay_ms, bool aec, int request_ms = 0, int capture_ms = 0,
+               sonora::EchoCanceller canceller = sonora::kEchoCancellerMobile) {
   Run r;
   r.rate = rate;
   r.delay_ms = delay_ms;
@@ -175,7 +176,8 @@ Run duplex_run(int rate, int delay_ms, bool aec, int request_ms = 0, int capture
   {
     sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
     sonora::Sonora player(&suit, nullptr);
-    if (!player.enable_audio(true) || !player.start_record_audio(collect, 0)) {
+    if ((canceller != sonora::kEchoCancellerMobile && !player.use_echo_canceller(canceller)) ||
+        !player.enable_audio(true) || !player.start_record_audio(collect, 0)) {
       std::fprintf(stderr, "cannot start playback and capture\n");
       return r;
     }
@@ -403,6 +405,11 @@ int main(int argc, char** argv) {
     const Quality mic = measure(r, a, r.mic);
     print_row(scene, "none (microphone)", mic, -1);
     print_row("", "engine pipeline (real time)", measure(r, a, r.processed), -1);
+    const Run full = duplex_run(s.rate, s.delay_ms, true, 0, 0, sonora::kEchoCancellerFull);
+    if (!full.processed.empty()) {
+      const Aligned af = align(full);
+      print_row("", "engine, full-band canceller", measure(full, af, full.processed), -1);
+    }
     const Direct am = run_aecm(r, a);
     print_row("", "AECM direct (cng 1, mode 3)", measure(r, a, am.out), am.us_per_10ms);
     const Direct sp = run_speex(r, a);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "audio/full_band_aec.h"
 #include "audio/ohos_player.h"
 #include "audio/ohos_recorder.h"
 #include "audio/webrtc_aec.h"
@@ -57,8 +58,14 @@ NS* Factory::gen_ns(const Suit* suit) {
   return new WebRtcNS(suit);
 }
 
-AEC* Factory::gen_aec(const Suit* suit) {
-  return new WebRtcAEC(suit);
+AEC* Factory::gen_aec(const Suit* suit, EchoCanceller kind) {
+  switch (kind) {
+    case kEchoCancellerMobile:
+      return new WebRtcAEC(suit);
+    case kEchoCancellerFull:
+      return FullBandAEC::make(suit);
+  }
+  return nullptr;
 }
 
 Player* Factory::gen_player() {

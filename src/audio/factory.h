@@ -23,7 +23,9 @@ class Factory {
   static const char* get_debug_path();
 
   static NS* gen_ns(const Suit* suit);
-  static AEC* gen_aec(const Suit* suit);
+  // The canceller of `kind` for `suit` (inert when it cannot serve the suit); null for a kind
+  // this build does not have.
+  static AEC* gen_aec(const Suit* suit, EchoCanceller kind = kEchoCancellerMobile);
   static Player* gen_player();
 
   // The process's one recorder, made by the first call and shared by every player instance.

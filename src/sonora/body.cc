@@ -447,6 +447,27 @@ uint64_t Body::capture_dropped() {
   return recorder != nullptr ? recorder->dropped_in_run() : 0;
 }
 
+bool Body::use_echo_canceller(EchoCanceller canceller) {
+  CallerLock control(&control_mutex_, "use_echo_canceller");
+  if (!control.held()) return false;
+  MutexLock capture(&g_capture_mutex);
+  release_ended_capture();
+  if (audio_working_locked() || is_audio_recording_.load()) {
+    SLOG("use_echo_canceller refused: playback or capture is running; stop them first\n");
+    return false;
+  }
+  audio::AEC* next = audio::Factory::gen_aec(suit_->audio(), canceller);
+  if (next == nullptr || !next->is_working()) {
+    SLOG("use_echo_canceller refused: canceller %u %s\n", static_cast<unsigned>(canceller),
+         next == nullptr ? "does not exist in this build" : "cannot serve this instance's suit");
+    delete next;
+    return false;
+  }
+  delete aec_;
+  aec_ = next;
+  return true;
+}
+
 const audio::AecStatus* Body::get_aec_status() {
   return aec_ != nullptr ? aec_->get_status() : nullptr;
 }

@@ -66,6 +66,7 @@ class Body {
   bool adjust_capture_volume(float gain);
   bool adjust_capture_volume_type(int gain_type);
   const audio::AecStatus* get_aec_status();
+  bool use_echo_canceller(EchoCanceller canceller);
   uint64_t capture_dropped();
 
   void report(Arg1 arg1, Arg2 arg2, void* obj) const;

@@ -77,6 +77,10 @@ const audio::AecStatus* Sonora::get_aec_status() {
   return body_->get_aec_status();
 }
 
+bool Sonora::use_echo_canceller(EchoCanceller canceller) {
+  return body_->use_echo_canceller(canceller);
+}
+
 uint64_t Sonora::capture_dropped() {
   return body_->capture_dropped();
 }

@@ -158,6 +158,12 @@ class Sonora {
   // updates `leap` and `tid` while capture runs; read them with relaxed atomic loads
   // (__atomic_load_n(&status->leap, __ATOMIC_RELAXED)) or after stop_record_audio.
   const audio::AecStatus* get_aec_status();
+  // Chooses the echo canceller for this instance's next playback and capture (the mobile one
+  // until this is called). Only while neither playback nor capture works, and only a canceller
+  // that can serve the suit (16-bit mono, echo cancellation enabled, blocks of whole 10 ms, a rate
+  // the canceller takes) and exists in this build; otherwise refused with one log line and the
+  // current canceller kept. The suit is not changed. Application thread, not from fetch_cb.
+  bool use_echo_canceller(EchoCanceller canceller);
   // Captured blocks of the current (or last) capture run that were lost because fetch_cb fell
   // behind by a whole pool (64 blocks): they are counted here, and the first loss of each stretch
   // is reported as (kArg1AudioRecordWorking, kArg2Failed). 0 before this instance captured. Any

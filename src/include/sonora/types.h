@@ -43,6 +43,16 @@ typedef struct _interruption {
   uint32_t hint;
 } Interruption;
 
+// The echo cancellers an instance can use (Sonora::use_echo_canceller).
+typedef enum _echo_canceller : uint32_t {
+  // WebRTC's mobile canceller (AECM): the default, in every build; 8000 and 16000 Hz.
+  kEchoCancellerMobile = 0,
+  // WebRTC's full-band canceller with its own delay estimation: desktop builds (it comes with
+  // WebRTC's audio-processing module); 8000, 16000, 32000 and 48000 Hz. Removes more echo in
+  // rooms with a long reverberation, at about twice the mobile canceller's processing time.
+  kEchoCancellerFull = 1,
+} EchoCanceller;
+
 typedef enum _play_type : uint32_t {
   kPTypeByFile = 0,
   kPTypeByFPS = 1,
