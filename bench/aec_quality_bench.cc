@@ -133,6 +133,7 @@ struct Run {
   std::vector<int16_t> processed;  // what the capture callback received
   std::vector<int16_t> rendered;   // vdev::rendered()
   double process_cpu_s = 0;        // whole process, during the run
+  int estimated_delay_ms = -1;     // the canceller's estimate of the echo path at the end
 };
 
 // Plays the far end through the engine on the virtual device in real time while capturing.
@@ -197,6 +198,7 @@ Run duplex_run(int rate, int delay_ms, bool aec, int request_ms = 0, int capture
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     player.stop_record_audio();
     player.enable_audio(false);
+    r.estimated_delay_ms = player.get_aec_status()->delay;
   }
   r.process_cpu_s = now_cpu(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
   r.mic = as_samples(vdev::captured());
@@ -409,6 +411,7 @@ int main(int argc, char** argv) {
     if (!full.processed.empty()) {
       const Aligned af = align(full);
       print_row("", "engine, full-band canceller", measure(full, af, full.processed), -1);
+      std::printf("%-24s echo path estimated at %d ms\n", "", full.estimated_delay_ms);
     }
     const Direct am = run_aecm(r, a);
     print_row("", "AECM direct (cng 1, mode 3)", measure(r, a, am.out), am.us_per_10ms);

@@ -1,13 +1,17 @@
 #include "audio/full_band_aec.h"
 
+#include "audio/echo_delay.h"
+
 #if defined(MARLIN_FULL_BAND_AEC)
 
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "sonora/frame_wrapper.h"
 #include "sonora/play_suit.h"
@@ -21,6 +25,11 @@ namespace audio {
 namespace {
 
 const int kFarEndPoolLevel = 6;
+const int kDelayMarginMs = 24;
+// Far end and microphone further apart than this start their pairing again.
+const uint64_t kResyncMs = 1000;
+// The delay line holds the longest echo path the estimator looks for, and more.
+const size_t kLineChunks = (EchoDelayEstimator::kMaxLagMs + 200) / 10;
 
 bool rate_supported(int rate) {
   return rate == 8000 || rate == 16000 || rate == 32000 || rate == 48000;
@@ -37,8 +46,10 @@ class WebRtcFullBandAEC : public AEC {
   bool output_for_aec(Frame* frame) override;
 
  private:
-  // Gives the module every far-end chunk played up to `until_ms`; true when it gave any.
-  bool feed_far_until(uint64_t until_ms);
+  void take_far_until(uint64_t until_ms);
+  // Gives the module the far end up to `until_ms`; true when any of it was played audio.
+  bool give_far_until(uint64_t until_ms);
+  void drop_line_head();
   bool process_reverse(const byte* data);
   bool process_near(byte* data, int delay_ms);
 
@@ -51,8 +62,17 @@ class WebRtcFullBandAEC : public AEC {
   uint64_t block_ms_ = 0;      // a block's duration
   size_t max_far_blocks_ = 0;  // far-end blocks queued at most
   size_t far_pos_ = 0;         // bytes of the head far-end block already given
-  uint64_t newest_far_ms_ = 0;
+  int shift_ms_ = 0;           // how long the far end is held back
+  uint64_t reverse_ms_ = 0;    // time of the next chunk the module's far end gets
   bool far_seen_ = false;
+  std::unique_ptr<EchoDelayEstimator> delay_;
+  // Far-end chunks taken from the queue, waiting to be given to the module: 10 ms each, with
+  // their play times; a ring of kLineChunks.
+  std::vector<int16_t> line_;
+  std::vector<uint64_t> line_ms_;
+  size_t line_head_ = 0;
+  size_t line_count_ = 0;
+  std::vector<int16_t> silence_;
   std::unique_ptr<FrameWrapper> fwrapper_;
   std::unique_ptr<utils::BlockedQueue<Frame>> queue_;
 };
@@ -74,7 +94,9 @@ WebRtcFullBandAEC::WebRtcFullBandAEC(const Suit* suit) : AEC(suit) {
   max_far_blocks_ = static_cast<size_t>(std::max(1, suit->max_cached_frames));
   webrtc::Config config;
   config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-  config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
+  // The engine estimates the echo path itself and holds the far end back by it; the module's own
+  // delay-agnostic mode, tried as well, removed less echo at paths beyond 40 ms.
+  config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
   apm_.reset(webrtc::AudioProcessing::Create(config));
   if (apm_ == nullptr || apm_->echo_cancellation()->Enable(true) != 0 ||
       apm_->echo_cancellation()->set_suppression_level(
@@ -90,6 +112,10 @@ WebRtcFullBandAEC::WebRtcFullBandAEC(const Suit* suit) : AEC(suit) {
     f->num_channels_ = 1;
     f->samples_per_channel_ = chunk_bytes_ / 2;
   }
+  delay_.reset(new EchoDelayEstimator(rate_));
+  line_.assign(kLineChunks * chunk_bytes_ / 2, 0);
+  line_ms_.assign(kLineChunks, 0);
+  silence_.assign(chunk_bytes_ / 2, 0);
   fwrapper_.reset(new FrameWrapper(kFarEndPoolLevel, block_));
   queue_.reset(new utils::BlockedQueue<Frame>(delete_nothing));
 }
@@ -131,20 +157,27 @@ bool WebRtcFullBandAEC::process_near(byte* data, int delay_ms) {
   return true;
 }
 
-bool WebRtcFullBandAEC::feed_far_until(uint64_t until_ms) {
-  bool any = false;
+// Takes the far-end chunks played up to `until_ms` from the queue into the delay line; the
+// estimator hears them at their play time.
+void WebRtcFullBandAEC::take_far_until(uint64_t until_ms) {
   for (const Frame* far = queue_->head(); far != nullptr; far = queue_->head()) {
     // A played block's record holds its play time minus one block.
     const uint64_t chunk_ms = far->ts->ts + block_ms_ + far_pos_ / chunk_bytes_ * 10;
     if (chunk_ms > until_ms) break;
     if (chunk_ms + FullBandAEC::kStaleFarMs < until_ms) {
       counters_.far_too_old.fetch_add(1, std::memory_order_relaxed);
-    } else if (process_reverse(far->data + far_pos_)) {
-      newest_far_ms_ = chunk_ms;
-      far_seen_ = true;
-      any = true;
     } else {
-      counters_.chunks_failed.fetch_add(1, std::memory_order_relaxed);
+      const auto* samples = reinterpret_cast<const int16_t*>(far->data + far_pos_);
+      delay_->add_far(samples, chunk_bytes_ / 2, chunk_ms);
+      if (line_count_ == line_ms_.size()) {  // the oldest chunk makes room
+        line_head_ = (line_head_ + 1) % line_ms_.size();
+        --line_count_;
+        counters_.far_overflow.fetch_add(1, std::memory_order_relaxed);
+      }
+      const size_t slot = (line_head_ + line_count_) % line_ms_.size();
+      std::memcpy(&line_[slot * chunk_bytes_ / 2], samples, chunk_bytes_);
+      line_ms_[slot] = chunk_ms;
+      ++line_count_;
     }
     far_pos_ += chunk_bytes_;
     if (far_pos_ >= far->size) {
@@ -152,7 +185,48 @@ bool WebRtcFullBandAEC::feed_far_until(uint64_t until_ms) {
       far_pos_ = 0;
     }
   }
+}
+
+// Keeps the module's far end continuous up to `until_ms`: one chunk per 10 ms, the line's chunk
+// due then (delayed by the echo path less a margin, so that the start of the echo stays inside
+// the filter when the estimate is a step late) or silence where there is none. The module pairs
+// far end and microphone by count, so a gap would shift them for good; when the delay grows the
+// far end is held back by silence, when it shrinks the chunks it skips are dropped.
+bool WebRtcFullBandAEC::give_far_until(uint64_t until_ms) {
+  // The far end is held back by whole chunks; a new estimate moves it only when it differs by
+  // more than a chunk and a half, so that an estimate wavering by a step does not.
+  const int path = delay_->delay_ms();
+  const int wanted = path > kDelayMarginMs ? path - kDelayMarginMs : 0;
+  if (std::abs(wanted - shift_ms_) >= 15) shift_ms_ = wanted / 10 * 10;
+  const uint64_t shift = static_cast<uint64_t>(shift_ms_);
+  if (!far_seen_ || until_ms > reverse_ms_ + kResyncMs || until_ms + kResyncMs < reverse_ms_) {
+    reverse_ms_ = until_ms;  // the first chunk, or the streams jumped: start again here
+  }
+  bool any = false;
+  for (; reverse_ms_ <= until_ms; reverse_ms_ += 10) {
+    // Chunks due before this one are too late now.
+    while (line_count_ > 0 && line_ms_[line_head_] + shift + 5 < reverse_ms_) drop_line_head();
+    const bool due = line_count_ > 0 && line_ms_[line_head_] + shift < reverse_ms_ + 5;
+    const byte* chunk = due ? reinterpret_cast<const byte*>(&line_[line_head_ * chunk_bytes_ / 2])
+                            : reinterpret_cast<const byte*>(silence_.data());
+    if (process_reverse(chunk)) {
+      any = any || due;
+    } else {
+      counters_.chunks_failed.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (due) {
+      line_head_ = (line_head_ + 1) % line_ms_.size();
+      --line_count_;
+    }
+  }
+  far_seen_ = true;
   return any;
+}
+
+void WebRtcFullBandAEC::drop_line_head() {
+  line_head_ = (line_head_ + 1) % line_ms_.size();
+  --line_count_;
+  counters_.far_too_old.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool WebRtcFullBandAEC::output_for_aec(Frame* frame) {
@@ -167,18 +241,19 @@ bool WebRtcFullBandAEC::output_for_aec(Frame* frame) {
   int delay = 0;
   for (size_t offset = 0; offset < block_; offset += chunk_bytes_) {
     const uint64_t chunk_ms = start_ms + offset / chunk_bytes_ * 10;
-    matched = feed_far_until(chunk_ms) || matched;
-    delay = far_seen_ && chunk_ms > newest_far_ms_
-                ? static_cast<int>(
-                      std::min<uint64_t>(chunk_ms - newest_far_ms_, FullBandAEC::kStaleFarMs))
-                : 0;
-    if (!process_near(frame->data + offset, delay)) {
+    take_far_until(chunk_ms);
+    matched = give_far_until(chunk_ms) || matched;
+    delay_->add_near(reinterpret_cast<const int16_t*>(frame->data + offset), chunk_bytes_ / 2,
+                     chunk_ms);
+    delay = delay_->delay_ms();
+    if (!process_near(frame->data + offset, 0)) {
       counters_.chunks_failed.fetch_add(1, std::memory_order_relaxed);
     }
   }
   // Read by the application while capture runs: single words, stored atomically.
   __atomic_store_n(&status_->leap, delay, __ATOMIC_RELAXED);
   __atomic_store_n(&status_->tid, frame->ts->tid, __ATOMIC_RELAXED);
+  __atomic_store_n(&status_->delay, delay_->delay_ms(), __ATOMIC_RELAXED);
   return matched;
 }
 
