@@ -70,4 +70,23 @@ int EngineEvents::wait(const std::atomic<int>& result, int timeout_ms) {
   return result.load();
 }
 
+bool canceller_option(const cli::Args& args, sonora::EchoCanceller* canceller, std::string* error) {
+  if (!args.has("--canceller")) return true;
+  const std::string v = args.value("--canceller");
+  if (v == "mobile") {
+    *canceller = sonora::kEchoCancellerMobile;
+  } else if (v == "full") {
+    *canceller = sonora::kEchoCancellerFull;
+  } else {
+    *error = "--canceller must be mobile or full, not \"" + v + "\"";
+    return false;
+  }
+  return true;
+}
+
+bool canceller_takes_rate(sonora::EchoCanceller canceller, int rate) {
+  if (rate == 8000 || rate == 16000) return true;
+  return canceller == sonora::kEchoCancellerFull && (rate == 32000 || rate == 48000);
+}
+
 }  // namespace tool

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+#include <string>
+
+#include "cli.h"
 #include "sonora/sonora.h"
 #include "stdout_silencer.h"
 
@@ -22,6 +25,12 @@ inline constexpr double kCaptureBytesPerSecond = kCaptureRate * 2.0;
 // playback lead.
 sonora::audio::Suit capture_suit(bool aec, bool ns, int buffer_frame_count, int rate = kCaptureRate,
                                  size_t block = kCaptureBlock, int channels = 1);
+
+// Reads --canceller mobile|full into *canceller (left as it is when the option is absent); false
+// with the reason in *error (a usage error) for any other value.
+bool canceller_option(const cli::Args& args, sonora::EchoCanceller* canceller, std::string* error);
+// The sample rates the canceller works at (mono 16-bit).
+bool canceller_takes_rate(sonora::EchoCanceller canceller, int rate);
 
 // The process's one capture sink: fetch_cb appends the delivered blocks in order.
 void capture_sink_clear();

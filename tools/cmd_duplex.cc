@@ -1,11 +1,15 @@
-// sonora duplex [--out-dir DIR] [--seconds N]
-//   The engine in a call on the virtual device: it plays a far-end talker (speech synthesised
-//   with espeak-ng) into a simulated room while capturing the microphone, which hears the echo of
-//   the far end (delay, gain, a decaying room response and a noise floor) and, for part of the
-//   time, a second talker near the microphone. Capture runs with echo cancellation and noise
-//   suppression. Writes the raw microphone, the processed capture and a plot of both levels, and
-//   prints the echo return loss enhancement over echo-only stretches and how the near-end talker
-//   fares in double talk.
+// sonora duplex [--out-dir DIR] [--seconds N] [--canceller mobile|full]
+//                [--far FAR.wav] [--near NEAR.wav [--near-at SECONDS]]
+//   The engine in a call on the virtual device: it plays a far-end talker into a simulated room
+//   while capturing the microphone, which hears the echo of the far end (delay, gain, a decaying
+//   room response and a noise floor) and, for part of the time, a second talker near the
+//   microphone. Capture runs with echo cancellation (the mobile canceller, or --canceller full)
+//   and noise suppression. Writes the raw microphone, the processed capture and a plot of both
+//   levels, and prints the echo return loss enhancement over echo-only stretches and how the
+//   near-end talker fares in double talk.
+//   The talkers are speech synthesised with espeak-ng, or recordings of your own (16 kHz mono
+//   16-bit WAV): --far is played (the run lasts as long, plus half a second, unless --seconds
+//   says otherwise); --near is heard at the microphone from --near-at seconds on (default 0).
 #include <ohaudio/virtual_device.h>
 #include <sys/stat.h>
 
@@ -116,6 +120,7 @@ struct Call {
   double seconds = 0;                         // captured at least
   bool quiet = false;
   bool verbose = false;
+  sonora::EchoCanceller canceller = sonora::kEchoCancellerMobile;
   // Results.
   bool room = false, noise = false;  // the room response and the noise floor were set
   std::vector<uint8_t> mic, processed, rendered;
@@ -137,6 +142,11 @@ bool run_call(Call* call, std::string* error) {
   sonora::audio::Suit audio = tool::capture_suit(true, true, 3);
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);
   sonora::Sonora player(&suit, &events);
+  if (call->canceller != sonora::kEchoCancellerMobile &&
+      !player.use_echo_canceller(call->canceller)) {
+    *error = "the full-band echo canceller is not in this build of the engine";
+    return false;
+  }
   tool::capture_sink_clear();
   if (!player.enable_audio(true)) {
     *error = "the virtual audio device did not start playing";
@@ -187,11 +197,64 @@ bool run_call(Call* call, std::string* error) {
   return true;
 }
 
+// The two talkers: espeak-ng's, or the files given. *near_from is where the near end begins.
+bool talkers(const cli::Args& args, double seconds, double near_at, std::vector<int16_t>* far,
+             std::vector<int16_t>* near, size_t* near_from, size_t* near_to, std::string* error) {
+  const tool::WavAccepts accepts{{kRate}, 1};
+  tool::Pcm far_pcm, near_pcm;
+  if (args.has("--far")) {
+    if (!tool::read_wav(args.value("--far"), accepts, &far_pcm, error)) return false;
+    *far = far_pcm.samples;
+    far->resize(static_cast<size_t>((seconds - kTailSeconds) * kRate), 0);
+  } else {
+    tool::Pcm speech;
+    if (!tool::speak(kFarVoice, kFarWordsPerMinute, kFarText, kRate, &speech, error)) return false;
+    *far = fill(speech.samples, static_cast<size_t>((seconds - kTailSeconds) * kRate));
+    scale_to_peak(far, kFarPeak);
+  }
+  std::vector<int16_t> near_alone;
+  if (args.has("--near")) {
+    if (!tool::read_wav(args.value("--near"), accepts, &near_pcm, error)) return false;
+    near_alone = near_pcm.samples;
+    *near_from =
+        std::min(static_cast<size_t>(near_at * kRate), static_cast<size_t>(seconds * kRate));
+    *near_to = std::min(*near_from + near_alone.size(), static_cast<size_t>(seconds * kRate));
+  } else {
+    if (!tool::speak(kNearVoice, kNearWordsPerMinute, kNearText, kRate, &near_pcm, error)) {
+      return false;
+    }
+    near_alone = near_pcm.samples;
+    *near_from = static_cast<size_t>(seconds * 0.5 * kRate);
+    *near_to = static_cast<size_t>(seconds * 0.75 * kRate);
+    scale_to_peak(&near_alone, kNearPeak);
+  }
+  near_alone.resize(std::min(near_alone.size(), *near_to - *near_from));
+  *near_to = *near_from + near_alone.size();
+  near->assign(*near_from, 0);
+  near->insert(near->end(), near_alone.begin(), near_alone.end());
+  near->resize(static_cast<size_t>(seconds * kRate) + kRate, 0);
+  return true;
+}
+
 int run(const cli::Args& args) {
-  double seconds = 12;
+  double seconds = 12, near_at = 0;
   std::string error;
-  if (!tool::number_option(args, "--seconds", 4, 600, &seconds, &error)) {
+  Call call;
+  if (!tool::number_option(args, "--seconds", 4, 600, &seconds, &error) ||
+      !tool::number_option(args, "--near-at", 0, 600, &near_at, &error) ||
+      !tool::canceller_option(args, &call.canceller, &error)) {
     return cli::usage_error(error);
+  }
+  if (args.has("--near-at") && !args.has("--near")) {
+    return cli::usage_error("--near-at places the --near file; give it with --near NEAR.wav");
+  }
+  if (args.has("--far") && !args.has("--seconds")) {
+    tool::Pcm far_pcm;  // the run lasts as long as the far end, plus the tail
+    if (!tool::read_wav(args.value("--far"), tool::WavAccepts{{kRate}, 1}, &far_pcm, &error)) {
+      fail(error);
+      return 1;
+    }
+    seconds = std::max(4.0, static_cast<double>(far_pcm.samples.size()) / kRate + kTailSeconds);
   }
   const std::string dir = args.value("--out-dir", ".");
   const std::string mic_path = dir + "/duplex-mic.wav";
@@ -205,33 +268,25 @@ int run(const cli::Args& args) {
   }
 
   // The two talkers: the far end fills the run but its last kTailSeconds; the near-end talker
-  // speaks from half to three quarters of the run, silence otherwise.
-  tool::Pcm far_speech, near_speech;
-  if (!tool::speak(kFarVoice, kFarWordsPerMinute, kFarText, kRate, &far_speech, &error) ||
-      !tool::speak(kNearVoice, kNearWordsPerMinute, kNearText, kRate, &near_speech, &error)) {
+  // speaks from half to three quarters of the run (or from --near-at on), silence otherwise.
+  std::vector<int16_t> far, near;
+  size_t near_from = 0, near_to = 0;
+  if (!talkers(args, seconds, near_at, &far, &near, &near_from, &near_to, &error)) {
     fail(error);
     return 1;
   }
-  const double far_seconds = seconds - kTailSeconds;
-  std::vector<int16_t> far = fill(far_speech.samples, static_cast<size_t>(far_seconds * kRate));
-  scale_to_peak(&far, kFarPeak);
-  const size_t near_from = static_cast<size_t>(seconds * 0.5 * kRate);
-  const size_t near_to = static_cast<size_t>(seconds * 0.75 * kRate);
-  std::vector<int16_t> near_alone = near_speech.samples;
-  near_alone.resize(std::min(near_alone.size(), near_to - near_from));
-  scale_to_peak(&near_alone, kNearPeak);
-  std::vector<int16_t> near(near_from, 0);
-  near.insert(near.end(), near_alone.begin(), near_alone.end());
-  near.resize(static_cast<size_t>(seconds * kRate) + kRate, 0);
 
   std::printf("sonora duplex: %s, %.1f s on the virtual device\n", sonora::Sonora::version(),
               seconds);
-  std::printf("  far end: espeak-ng %s, played; near end: espeak-ng %s at %.1f-%.1f s\n", kFarVoice,
-              kNearVoice, near_from / static_cast<double>(kRate),
+  const std::string far_name =
+      args.has("--far") ? args.value("--far") : std::string("espeak-ng ") + kFarVoice;
+  const std::string near_name =
+      args.has("--near") ? args.value("--near") : std::string("espeak-ng ") + kNearVoice;
+  std::printf("  far end: %s, played; near end: %s at %.1f-%.1f s\n", far_name.c_str(),
+              near_name.c_str(), near_from / static_cast<double>(kRate),
               near_to / static_cast<double>(kRate));
   std::fflush(stdout);
 
-  Call call;
   call.far = &far;
   call.near = bytes_of(near);
   call.seconds = seconds;
@@ -244,7 +299,8 @@ int run(const cli::Args& args) {
   std::printf("  room: echo %d ms x %.1f", kEchoDelayMs, kEchoGain);
   if (call.room) std::printf(", %d ms response (RT60 %d ms)", kRoomLengthMs, kRoomRt60Ms);
   if (call.noise) std::printf(", noise floor %.0f dBFS", kNoiseDbfs);
-  std::printf("; capture: echo cancellation + noise suppression\n");
+  std::printf("; capture: %s echo cancellation + noise suppression\n",
+              call.canceller == sonora::kEchoCancellerFull ? "full-band" : "mobile");
 
   // Microphone and processed capture, block for block.
   std::vector<uint8_t> mic = std::move(call.mic);
@@ -299,7 +355,7 @@ int run(const cli::Args& args) {
   plot.curves.push_back({"microphone (echo + near end)", levels(mic_e), 0.55, 0.55, 0.6});
   plot.curves.push_back({"processed (AEC + NS)", levels(out_e), 0.85, 0.1, 0.1});
   plot.shade_from = static_cast<double>(near_from) / kRate;
-  plot.shade_to = static_cast<double>(near_from + near_alone.size()) / kRate;
+  plot.shade_to = static_cast<double>(near_to) / kRate;
   plot.shade_label = "double talk (near end speaking)";
   if (!tool::write_level_plot_png(plot_path, plot, &error)) {
     fail(error);
@@ -325,8 +381,14 @@ int run(const cli::Args& args) {
 
 extern const cli::Command duplex_command = {
     "duplex",
-    "duplex [--out-dir DIR] [--seconds N] [--quiet] [--verbose]",
-    {{"--out-dir", true}, {"--seconds", true}},
+    "duplex [--out-dir DIR] [--seconds N] [--canceller mobile|full] [--far FAR.wav] "
+    "[--near NEAR.wav [--near-at SECONDS]] [--quiet] [--verbose]",
+    {{"--out-dir", true},
+     {"--seconds", true},
+     {"--canceller", true},
+     {"--far", true},
+     {"--near", true},
+     {"--near-at", true}},
     0,
     0,
     run,

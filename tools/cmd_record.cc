@@ -1,12 +1,13 @@
-// sonora record OUT.wav --seconds N [--rate R] [--channels C] [--aec] [--ns] [--gain G]
-//                        [--gain-type T] [--device virtual|hw|hw:NAME] [--source FILE.wav]
+// sonora record OUT.wav --seconds N [--rate R] [--channels C] [--aec [--canceller mobile|full]]
+//                        [--ns] [--gain G] [--gain-type T] [--device virtual|hw|hw:NAME]
+//                        [--source FILE.wav]
 //   Captures N seconds of 16-bit audio through the engine (20 ms blocks) at R Hz (8000, 16000,
 //   44100 or 48000; default 16000) with C channels (1 or 2; default 1), with the processing asked
 //   for, and writes the delivered blocks to OUT.wav. Echo cancellation and noise suppression work
-//   on mono at 8000 or 16000 Hz only. --gain and --gain-type set the capture volume once capture
-//   runs (gain type 4: automatic gain control, G its maximum gain in dB). On the virtual device
-//   the microphone hears silence unless --source gives it a 16-bit WAV file of the capture format
-//   to hear (once, then silence).
+//   on mono at 8000 or 16000 Hz only (the full-band canceller, --canceller full, also at 48000).
+//   --gain and --gain-type set the capture volume once capture runs (gain type 4: automatic gain
+//   control, G its maximum gain in dB). On the virtual device the microphone hears silence unless
+//   --source gives it a 16-bit WAV file of the capture format to hear (once, then silence).
 #include <ohaudio/virtual_device.h>
 
 #include <algorithm>
@@ -51,8 +52,17 @@ int run(const cli::Args& args) {
   if (rate != 8000 && rate != 16000 && rate != 44100 && rate != 48000) {
     return cli::usage_error("--rate must be 8000, 16000, 44100 or 48000");
   }
-  if ((args.has("--aec") || args.has("--ns")) && (channels != 1 || rate > 16000)) {
-    return cli::usage_error("--aec and --ns work on mono audio at 8000 or 16000 Hz");
+  sonora::EchoCanceller canceller = sonora::kEchoCancellerMobile;
+  if (!tool::canceller_option(args, &canceller, &error)) return cli::usage_error(error);
+  if (args.has("--canceller") && !args.has("--aec")) {
+    return cli::usage_error("--canceller chooses the echo canceller of --aec");
+  }
+  if (args.has("--aec") && (channels != 1 || !tool::canceller_takes_rate(canceller, rate))) {
+    return cli::usage_error(
+        "--aec works on mono audio at 8000 or 16000 Hz (the full canceller also at 48000 Hz)");
+  }
+  if (args.has("--ns") && (channels != 1 || rate > 16000)) {
+    return cli::usage_error("--ns works on mono audio at 8000 or 16000 Hz");
   }
   // 20 ms blocks of the format.
   const size_t block = static_cast<size_t>(rate / 50 * channels * 2);
@@ -95,6 +105,10 @@ int run(const cli::Args& args) {
       tool::capture_suit(args.has("--aec"), args.has("--ns"), 3, rate, block, channels);
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);
   sonora::Sonora player(&suit, &events);
+  if (canceller != sonora::kEchoCancellerMobile && !player.use_echo_canceller(canceller)) {
+    fail("the full-band echo canceller is not in this build of the engine");
+    return 1;
+  }
   tool::capture_sink_clear();
   if (!player.start_record_audio(tool::capture_sink_fetch, 0)) {
     fail(std::string("the ") + tool::device_name(device) + " audio device did not start capturing");
@@ -158,13 +172,15 @@ int run(const cli::Args& args) {
 
 extern const cli::Command record_command = {
     "record",
-    "record OUT.wav --seconds N [--rate R] [--channels C] [--aec] [--ns] [--gain G] "
+    "record OUT.wav --seconds N [--rate R] [--channels C] [--aec [--canceller mobile|full]] [--ns] "
+    "[--gain G] "
     "[--gain-type T] "
     "[--device virtual|hw|hw:NAME] [--source FILE.wav] [--quiet] [--verbose]",
     {{"--seconds", true},
      {"--rate", true},
      {"--channels", true},
      {"--aec", false},
+     {"--canceller", true},
      {"--ns", false},
      {"--gain", true},
      {"--gain-type", true},
