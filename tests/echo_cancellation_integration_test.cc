@@ -41,7 +41,10 @@ void collect(const byte* data, size_t size, uint64_t) {
 }
 
 // Plays `seconds` of far end while capturing; returns the captured (processed) samples.
-std::vector<int16_t> duplex_run(bool aec, double seconds) {
+// *path_ms: the canceller's estimate of the echo path at the end.
+std::vector<int16_t> duplex_run(bool aec, double seconds,
+                                sonora::EchoCanceller canceller = sonora::kEchoCancellerMobile,
+                                int* path_ms = nullptr) {
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_out.clear();
@@ -52,6 +55,9 @@ std::vector<int16_t> duplex_run(bool aec, double seconds) {
   a.enable_aec = aec;
   PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
   Sonora player(&suit, nullptr);
+  if (canceller != sonora::kEchoCancellerMobile) {
+    EXPECT_TRUE(player.use_echo_canceller(canceller));
+  }
   EXPECT_TRUE(player.enable_audio(true));
   EXPECT_TRUE(player.start_record_audio(collect, 0));
   std::vector<int16_t> far = speech_like(rate, seconds, 7);
@@ -73,6 +79,7 @@ std::vector<int16_t> duplex_run(bool aec, double seconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   player.stop_record_audio();
   player.enable_audio(false);
+  if (path_ms != nullptr) *path_ms = player.get_aec_status()->delay;
   std::lock_guard<std::mutex> lock(g_mutex);
   return g_out;
 }
@@ -142,5 +149,72 @@ INSTANTIATE_TEST_SUITE_P(PlatformSizes, EchoCancellation,
                            return "requests" + std::to_string(info.param.first) + "ms_capture" +
                                   std::to_string(info.param.second) + "ms";
                          });
+
+// The full-band canceller finds an echo path longer than its filter reaches (120 ms to the
+// microphone, then the room's tail) and holds the far end back by it.
+TEST(FullBandCanceller, FindsTheEchoPathAndRemovesTheEcho) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "real time under ThreadSanitizer";
+#endif
+  vdev::use_hardware(false);
+  vdev::set_manual_clock(false);
+  vdev::reset();
+  vdev::set_echo(120, 0.5f);
+  ASSERT_TRUE(
+      vdev::set_echo_impulse_response(vdev::room_impulse_response(16000, 150, 250, 6.0f, 11)));
+  ASSERT_TRUE(vdev::set_capture_noise(-65.0f, 5));
+  int path_ms = -1;
+  const std::vector<int16_t> cancelled =
+      duplex_run(true, 8.0, sonora::kEchoCancellerFull, &path_ms);
+  const std::vector<uint8_t> mic_bytes = vdev::captured();
+  std::vector<int16_t> plain(mic_bytes.size() / 2);
+  std::memcpy(plain.data(), mic_bytes.data(), plain.size() * 2);
+  vdev::reset();
+  EXPECT_NEAR(path_ms, 120, 6);
+  const size_t from = 4 * 16000;  // after the estimate and the filter settled
+  const size_t to = std::min(plain.size(), cancelled.size());
+  ASSERT_GT(to, from + 16000);
+  const double erle = 10 * std::log10(energy(plain, from, to) / (energy(cancelled, from, to) + 1));
+  std::printf("full-band canceller: echo path %d ms, ERLE %.1f dB\n", path_ms, erle);
+  EXPECT_GT(erle, 15.0);
+}
+
+// The canceller is chosen while the instance neither plays nor captures, and only one that can
+// serve the suit; a refusal keeps the one in place.
+TEST(FullBandCanceller, ChosenOnlyWhileIdleAndForSuitsItServes) {
+  vdev::use_hardware(false);
+  vdev::set_manual_clock(true);
+  vdev::reset();
+  struct Case {
+    int rate, bits;
+    bool aec;
+    bool accepted;
+  } cases[] = {{16000, 16, true, true},  {48000, 16, true, true}, {8000, 16, true, true},
+               {44100, 16, true, false}, {16000, 8, true, false}, {16000, 16, false, false}};
+  for (const Case& c : cases) {
+    sonora::audio::Suit a =
+        pcm_suit(c.rate, 1, c.bits, static_cast<size_t>(c.rate / 50 * c.bits / 8));
+    a.enable_aec = c.aec;
+    PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+    Sonora player(&suit, nullptr);
+    EXPECT_EQ(player.use_echo_canceller(sonora::kEchoCancellerFull), c.accepted)
+        << c.rate << " Hz, " << c.bits << " bits, aec " << c.aec;
+  }
+  sonora::audio::Suit a = pcm_suit(16000, 1, 16, 640);
+  a.enable_aec = true;
+  PlaySuit suit(1, sonora::kPTypeByFPS, &a, nullptr);
+  Sonora player(&suit, nullptr);
+  EXPECT_FALSE(player.use_echo_canceller(static_cast<sonora::EchoCanceller>(7)));
+  ASSERT_TRUE(player.enable_audio(true));
+  EXPECT_FALSE(player.use_echo_canceller(sonora::kEchoCancellerFull));  // playing
+  ASSERT_TRUE(player.enable_audio(false));
+  ASSERT_TRUE(player.start_record_audio(collect, 0));
+  EXPECT_FALSE(player.use_echo_canceller(sonora::kEchoCancellerFull));  // capturing
+  ASSERT_TRUE(player.stop_record_audio());
+  EXPECT_TRUE(player.use_echo_canceller(sonora::kEchoCancellerFull));
+  EXPECT_TRUE(player.use_echo_canceller(sonora::kEchoCancellerMobile));
+  vdev::set_manual_clock(false);
+  vdev::reset();
+}
 
 }  // namespace
