@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "alignment.h"
 #include "sonora/play_suit.h"
 #include "sonora/sonora.h"
 
@@ -209,33 +210,6 @@ Run duplex_run(int rate, int delay_ms, bool aec, int request_ms = 0, int capture
   return r;
 }
 
-// Lag L (microphone index - rendered index) at which the microphone best matches the rendered
-// stream, searched over +-1 s on the microphone window [from, from + len).
-long best_lag(const std::vector<int16_t>& mic, const std::vector<int16_t>& ren, size_t from,
-              size_t len, int rate) {
-  std::vector<float> m(len);
-  for (size_t i = 0; i < len; ++i) m[i] = from + i < mic.size() ? mic[from + i] : 0.0f;
-  std::vector<float> f(ren.begin(), ren.end());
-  long best = 0;
-  double best_score = -1;
-  for (long lag = -rate; lag <= rate; ++lag) {
-    const long start = static_cast<long>(from) - lag;  // rendered index of m[0]
-    if (start < 0 || start + static_cast<long>(len) > static_cast<long>(f.size())) continue;
-    const float* p = f.data() + start;
-    float dot = 0, en = 0;
-    for (size_t i = 0; i < len; ++i) {
-      dot += m[i] * p[i];
-      en += p[i] * p[i];
-    }
-    const double score = en > 0 ? static_cast<double>(dot) * dot / en : 0;
-    if (dot > 0 && score > best_score) {
-      best_score = score;
-      best = lag;
-    }
-  }
-  return best;
-}
-
 struct Aligned {
   std::vector<int16_t> far_now;   // the far end played while each microphone sample was taken
   std::vector<int16_t> far_echo;  // the far end whose direct echo is in each microphone sample
@@ -245,8 +219,8 @@ struct Aligned {
 Aligned align(const Run& r) {
   Aligned a;
   const size_t win = static_cast<size_t>(r.rate) * 2;
-  a.lag = best_lag(r.mic, r.rendered, static_cast<size_t>(r.rate), win, r.rate);
-  a.lag_late = best_lag(r.mic, r.rendered, static_cast<size_t>(r.rate) * 7, win, r.rate);
+  a.lag = bench::best_lag(r.mic, r.rendered, static_cast<size_t>(r.rate), win, r.rate);
+  a.lag_late = bench::best_lag(r.mic, r.rendered, static_cast<size_t>(r.rate) * 7, win, r.rate);
   const long d = static_cast<long>(r.delay_ms) * r.rate / 1000;
   a.far_now.assign(r.mic.size(), 0);
   a.far_echo.assign(r.mic.size(), 0);

@@ -2,6 +2,7 @@
 
 #include <webrtc/aecm.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "sonora/play_suit.h"
@@ -12,6 +13,10 @@ namespace sonora {
 namespace audio {
 
 namespace {
+
+// How long a captured block waits for its far end at most, and how often it looks.
+constexpr int kMaxWaitMs = 10;
+constexpr int kWaitStepMs = 2;
 
 void free_body(WebRtcAECBody* body) {
   if (body == nullptr) return;
@@ -107,22 +112,26 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
     counters_.near_refused.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
-  // One wait per captured block at most: far-end audio that keeps arriving too old to line up
-  // (a far-end clock behind the capture clock) must not hold the block forever.
-  bool waited = false;
+  // A captured block waits for its far end at most kMaxWaitMs in all (the suit's
+  // aec_wait_input_in_ms, if shorter), looking every kWaitStepMs: the renderer asks for a block
+  // just before it plays, so the far end that lines up is usually a few milliseconds away, and
+  // far-end audio that keeps arriving too old to line up (a far-end clock behind the capture
+  // clock) must not hold the block for long.
+  const int max_wait = std::min(kMaxWaitMs, std::max(0, body_->aec_wait_input_in_ms));
+  int waited = 0;
   for (;;) {
     const Frame* far = body_->queue->head();
     if (far == nullptr) {
-      // No usable far-end audio after a wait (playback paused, stopped or behind): the block goes
-      // on uncancelled, and later blocks do not wait again until far-end audio that lines up (or
-      // is ahead) arrives, so that capture does not fall behind and lose blocks.
-      if (waited || far_absent_) {
+      // No usable far-end audio after the wait (playback paused, stopped or behind): the block
+      // goes on uncancelled, and later blocks do not wait again until far-end audio that lines
+      // up (or is ahead) arrives, so that capture does not fall behind and lose blocks.
+      if (waited >= max_wait || far_absent_) {
         far_absent_ = true;
         return false;
       }
-      msleep(static_cast<size_t>(body_->aec_wait_input_in_ms));
-      waited = true;
-      counters_.waits.fetch_add(1, std::memory_order_relaxed);
+      if (waited == 0) counters_.waits.fetch_add(1, std::memory_order_relaxed);
+      msleep(static_cast<size_t>(kWaitStepMs));
+      waited += kWaitStepMs;
       continue;
     }
     uint64_t lead = (far->ts->sts - frame->ts->sts) +
