@@ -1,6 +1,7 @@
 // Desktop-only exports: decode() over the receiver's decoders (so that a script can check what
 // it sent), and `virtualDevice`, the controls of the virtual audio device that tests and examples
 // use (what was rendered, what the microphone hears, the echo path and faults).
+#include <hilog/log_sink.h>
 #include <ohaudio/virtual_device.h>
 
 #include <cstring>
@@ -241,6 +242,13 @@ napi_value bool_setter(napi_env env, napi_callback_info info) {
   return undefined(env);
 }
 
+void drop_log_line(const hilog::Record&, void*) {}
+
+// The engine's log lines on standard error (the default), or nowhere.
+void set_log_enabled(bool on) {
+  hilog::set_sink(on ? nullptr : drop_log_line, nullptr);
+}
+
 }  // namespace
 
 bool define_desktop(napi_env env, napi_value exports) {
@@ -273,6 +281,7 @@ bool define_desktop(napi_env env, napi_value exports) {
       {"setManualClock", bool_setter<vdev::set_manual_clock>},
       {"pumpRender", int_pump<vdev::pump_render>},
       {"pumpCapture", int_pump<vdev::pump_capture>},
+      {"setLogEnabled", bool_setter<set_log_enabled>},
   };
   for (const auto& f : fns) {
     if (!set_function(env, vd, f.name, f.fn)) return false;

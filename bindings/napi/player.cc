@@ -234,7 +234,8 @@ bool parse_options(napi_env env, napi_value options, sonora::audio::Suit* audio,
     throw_type_error(env, "Player options: 'bitsPerSample' must be 8, 16, 24 or 32");
     return false;
   }
-  if (const char* why = sonora::suit_stream_refusal(audio)) {
+  const sonora::PlaySuit normalised(1, sonora::kPTypeByFPS, audio, nullptr);
+  if (const char* why = sonora::suit_stream_refusal(normalised.audio())) {
     throw_type_error(env, std::string("Player options: 'block': ") + why);
     return false;
   }
@@ -368,7 +369,7 @@ bool Player::init(napi_env env, napi_value wrapper, const sonora::audio::Suit& a
                   bool auto_stop) {
   napi_value name = make_string(env, "sonora.Player events");
   link_ = new EventLink{this};
-  if (napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, nullptr, finalize_link,
+  if (napi_create_threadsafe_function(env, nullptr, nullptr, name, 0, 1, link_, finalize_link,
                                       link_, call_events, &events_) != napi_ok) {
     delete link_;
     link_ = nullptr;
@@ -825,7 +826,7 @@ napi_value Player::start_capture(napi_env env, napi_callback_info info) {
   napi_create_reference(env, args.self, 0, &sink->wrapper);
   napi_value name = make_string(env, "sonora.Player capture");
   if (napi_create_threadsafe_function(env, nullptr, nullptr, name, static_cast<size_t>(max_queued),
-                                      1, nullptr, finalize_sink, sink, call_block,
+                                      1, sink, finalize_sink, sink, call_block,
                                       &sink->blocks) != napi_ok) {
     napi_delete_reference(env, sink->wrapper);
     delete sink;

@@ -1,9 +1,9 @@
 // napi_duplex_reference FAR.raw OUT_DIR DELAY_MS GAIN ROOM_MS RT60_MS DRR_DB NOISE_DBFS
 //   Plays FAR.raw (16 kHz mono 16-bit) through the engine on the virtual device in a simulated
 //   room (echo, room response with seed 7, noise floor with seed 11) while capturing with echo
-//   cancellation, as test/duplex.test.js does through the module, and writes what was rendered,
-//   what the microphone heard and what the capture delivered as rendered.raw, mic.raw and
-//   processed.raw in OUT_DIR. Exit code 1 on failure.
+//   cancellation and noise suppression, as test/duplex.test.js does through the module, and writes
+//   what was rendered, what the microphone heard and what the capture delivered as rendered.raw,
+//   mic.raw and processed.raw in OUT_DIR. Exit code 1 on failure.
 #include <ohaudio/virtual_device.h>
 
 #include <chrono>
@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
   audio.bit_per_channel = 16;
   audio.block = kBlock;
   audio.enable_aec = true;
+  audio.enable_ns = true;
   audio.buffer_frame_count = 3;
   sonora::PlaySuit suit(1, sonora::kPTypeByFPS, &audio, nullptr);
   sonora::Sonora player(&suit, nullptr);
@@ -87,8 +88,8 @@ int main(int argc, char** argv) {
     }
   }
   player.flush();
-  // The far end plays out, then half a second of its echo's tail is captured.
-  const size_t wanted = far.size() + kRate;
+  // The far end plays out, then one second of its echo's tail is captured.
+  const size_t wanted = far.size() + kRate * 2;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (player.audio_left() > 0 || processed_bytes() < wanted) {
     if (std::chrono::steady_clock::now() > deadline) {
