@@ -7,6 +7,11 @@
 #define SONORA_NAPI_UTIL_H
 
 #if defined(__OHOS__) || defined(SONORA_NAPI_OHOS)
+// The platform's header asks for NAPI_EXPERIMENTAL and redeclares some functions with a plain
+// napi_env; Node's newer headers would declare them with a const "basic" env unless opted out.
+#ifndef NODE_API_EXPERIMENTAL_BASIC_ENV_OPT_OUT
+#define NODE_API_EXPERIMENTAL_BASIC_ENV_OPT_OUT
+#endif
 #include <napi/native_api.h>
 #else
 #include <node_api.h>
