@@ -13,6 +13,7 @@
 // callback are kept on the script object itself (under a symbol), so that the collector sees
 // them: a listener that refers to its Player does not keep it alive.
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -120,7 +121,13 @@ struct CaptureSink {
   napi_ref wrapper = nullptr;                 // weak: the owner's script object
   std::atomic<uint64_t> dropped{0};
   std::atomic<bool> drop_notice_pending{false};
-  bool active = true;  // script thread only: false once the run was stopped
+  // Script thread only.
+  bool active = true;  // false once the run was stopped
+  // Deliveries back to back, without the event loop getting a turn in between; beyond the
+  // queue's length the script has fallen behind for good, and what is queued is dropped so that
+  // the loop runs (the runtime would otherwise go on delivering for as long as blocks come).
+  size_t streak = 0;
+  std::chrono::steady_clock::time_point last_end;
 };
 
 std::mutex g_route_mutex;
@@ -584,12 +591,24 @@ void Player::finalize_link(napi_env, void* data, void*) {
 }
 
 void Player::call_block(napi_env env, napi_value, void* context, void* data) {
+  // Without an environment the function is being torn down, possibly after its finaliser has
+  // freed the sink: the slot is not touched.
+  if (env == nullptr) return;
   auto* sink = static_cast<CaptureSink*>(context);
   auto* slot = static_cast<Slot*>(data);
-  if (env == nullptr || !sink->active) {
+  if (!sink->active) {
     sink->give(slot);
     return;
   }
+  const auto now = std::chrono::steady_clock::now();
+  if (now - sink->last_end > std::chrono::milliseconds(1)) sink->streak = 0;
+  if (sink->streak >= sink->slots.size()) {
+    sink->give(slot);
+    sink->drop();
+    sink->last_end = now;
+    return;
+  }
+  ++sink->streak;
   napi_value pcm =
       make_int16_array(env, reinterpret_cast<const int16_t*>(slot->data), slot->size / 2);
   napi_value ts = make_number(env, static_cast<double>(slot->ts));
@@ -606,6 +625,7 @@ void Player::call_block(napi_env env, napi_value, void* context, void* data) {
   if (napi_call_function(env, wrapper, fn, 2, argv, &result) != napi_ok) {
     p->report_exception(env, wrapper);
   }
+  sink->last_end = std::chrono::steady_clock::now();
 }
 
 void Player::finalize_sink(napi_env env, void* data, void*) {

@@ -49,7 +49,12 @@ test('a worker ending while its Player plays and captures releases the microphon
     player.start();
     player.append(new Int16Array(16000).fill(500));
     let blocks = 0;
-    player.startCapture(() => { if (++blocks === 3) parentPort.postMessage('capturing'); });
+    // A slow script: blocks are still queued for it when the environment ends.
+    player.startCapture(() => {
+      if (++blocks === 3) parentPort.postMessage('capturing');
+      const until = Date.now() + 30;
+      while (Date.now() < until);
+    }, { maxQueued: 4 });
   `, { eval: true, workerData: modulePath });
   await new Promise((resolve, reject) => {
     worker.once('message', resolve);
