@@ -28,6 +28,19 @@ napi_value make_string_array(napi_env env, const std::vector<std::vector<uint8_t
   return array;
 }
 
+// Feeds all of `pcm` to a decoder of `rate` and adds its texts; false when it does not take the
+// rate.
+template <typename Decoder>
+bool run_decoder(const int16_t* pcm, size_t n, int64_t rate,
+                 std::vector<std::vector<uint8_t>>* texts) {
+  Decoder decoder(static_cast<int>(rate));
+  if (!decoder.valid()) return false;
+  decoder.feed(pcm, n);
+  decoder.flush();
+  for (auto& t : decoder.take_texts()) texts->push_back(std::move(t));
+  return true;
+}
+
 // decode(pcm: Int16Array, sampleRate, {format: 'mf' | 'tone' | 'auto'}): string[]
 napi_value decode(napi_env env, napi_callback_info info) {
   Args args;
@@ -49,30 +62,21 @@ napi_value decode(napi_env env, napi_callback_info info) {
     return throw_type_error(env, "decode options: 'format' must be 'mf', 'tone' or 'auto'");
   }
   const auto* pcm = reinterpret_cast<const int16_t*>(data);
-  const size_t n = bytes / 2;
   std::vector<std::vector<uint8_t>> texts;
   bool any = false;
   if (format != "tone") {
-    receiver::MfDecoder mf(static_cast<int>(rate));
-    if (mf.valid()) {
-      any = true;
-      mf.feed(pcm, n);
-      mf.flush();
-      for (auto& t : mf.take_texts()) texts.push_back(std::move(t));
-    } else if (format == "mf") {
+    const bool valid = run_decoder<receiver::MfDecoder>(pcm, bytes / 2, rate, &texts);
+    if (!valid && format == "mf") {
       return throw_type_error(env, "decode: the mf decoder takes 32000 to 192000 Hz");
     }
+    any = any || valid;
   }
   if (format != "mf") {
-    receiver::ToneDecoder tone(static_cast<int>(rate));
-    if (tone.valid()) {
-      any = true;
-      tone.feed(pcm, n);
-      tone.flush();
-      for (auto& t : tone.take_texts()) texts.push_back(std::move(t));
-    } else if (format == "tone") {
+    const bool valid = run_decoder<receiver::ToneDecoder>(pcm, bytes / 2, rate, &texts);
+    if (!valid && format == "tone") {
       return throw_type_error(env, "decode: the tone decoder takes 22050 to 192000 Hz");
     }
+    any = any || valid;
   }
   if (!any) return throw_type_error(env, "decode: no decoder takes this sampleRate");
   return make_string_array(env, texts);

@@ -271,24 +271,31 @@ class Player {
 
   // `this` of a method call, checked: a Player of this script thread. Throws otherwise.
   static Player* self(napi_env env, napi_callback_info info, Args* args);
+  // A method's callback: `this` checked, then the method.
+  template <napi_value (*Method)(napi_env, Player*, const Args&)>
+  static napi_value bound(napi_env env, napi_callback_info info) {
+    Args args;
+    Player* p = self(env, info, &args);
+    return p == nullptr ? nullptr : Method(env, p, args);
+  }
 
-  static napi_value start(napi_env env, napi_callback_info info);
-  static napi_value stop(napi_env env, napi_callback_info info);
-  static napi_value append(napi_env env, napi_callback_info info);
-  static napi_value pause(napi_env env, napi_callback_info info);
-  static napi_value resume(napi_env env, napi_callback_info info);
-  static napi_value flush(napi_env env, napi_callback_info info);
-  static napi_value clear(napi_env env, napi_callback_info info);
-  static napi_value get_volume(napi_env env, napi_callback_info info);
-  static napi_value set_volume(napi_env env, napi_callback_info info);
-  static napi_value get_queued(napi_env env, napi_callback_info info);
-  static napi_value get_working(napi_env env, napi_callback_info info);
-  static napi_value get_capturing(napi_env env, napi_callback_info info);
-  static napi_value get_capture_dropped(napi_env env, napi_callback_info info);
-  static napi_value on(napi_env env, napi_callback_info info);
-  static napi_value off(napi_env env, napi_callback_info info);
-  static napi_value start_capture(napi_env env, napi_callback_info info);
-  static napi_value stop_capture_js(napi_env env, napi_callback_info info);
+  static napi_value start(napi_env env, Player* p, const Args& args);
+  static napi_value stop(napi_env env, Player* p, const Args& args);
+  static napi_value append(napi_env env, Player* p, const Args& args);
+  static napi_value pause(napi_env env, Player* p, const Args& args);
+  static napi_value resume(napi_env env, Player* p, const Args& args);
+  static napi_value flush(napi_env env, Player* p, const Args& args);
+  static napi_value clear(napi_env env, Player* p, const Args& args);
+  static napi_value get_volume(napi_env env, Player* p, const Args& args);
+  static napi_value set_volume(napi_env env, Player* p, const Args& args);
+  static napi_value get_queued(napi_env env, Player* p, const Args& args);
+  static napi_value get_working(napi_env env, Player* p, const Args& args);
+  static napi_value get_capturing(napi_env env, Player* p, const Args& args);
+  static napi_value get_capture_dropped(napi_env env, Player* p, const Args& args);
+  static napi_value on(napi_env env, Player* p, const Args& args);
+  static napi_value off(napi_env env, Player* p, const Args& args);
+  static napi_value start_capture(napi_env env, Player* p, const Args& args);
+  static napi_value stop_capture_js(napi_env env, Player* p, const Args& args);
 
   static void finalize(napi_env env, void* data, void* hint);
   static void env_cleanup(void* arg);
@@ -636,10 +643,7 @@ void Player::finalize_sink(napi_env env, void* data, void*) {
 
 // ---- methods ----
 
-napi_value Player::start(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::start(napi_env env, Player* p, const Args&) {
   const bool ok = p->sonora_->enable_audio(true);
   if (ok) {
     p->sonora_->adjust_track_volume(static_cast<float>(p->volume_));
@@ -649,20 +653,14 @@ napi_value Player::start(napi_env env, napi_callback_info info) {
   return make_bool(env, ok);
 }
 
-napi_value Player::stop(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::stop(napi_env env, Player* p, const Args&) {
   const bool ok = p->sonora_->enable_audio(false);
   p->playing_ = false;
   p->update_keepalive();
   return make_bool(env, ok);
 }
 
-napi_value Player::append(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::append(napi_env env, Player* p, const Args& args) {
   const uint8_t* data = nullptr;
   size_t bytes = 0;
   if (!get_pcm(env, args.argv[0], true, &data, &bytes)) {
@@ -671,44 +669,29 @@ napi_value Player::append(napi_env env, napi_callback_info info) {
   return make_bool(env, p->sonora_->append_audio_data(data, bytes, nullptr));
 }
 
-napi_value Player::pause(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_bool(env, p->sonora_->pause());
+napi_value Player::pause(napi_env env, Player* p, const Args&) {
+  return make_bool(env, p->sonora_->pause());
 }
 
-napi_value Player::resume(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_bool(env, p->sonora_->resume());
+napi_value Player::resume(napi_env env, Player* p, const Args&) {
+  return make_bool(env, p->sonora_->resume());
 }
 
-napi_value Player::flush(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::flush(napi_env env, Player* p, const Args&) {
   p->sonora_->flush();
   return undefined(env);
 }
 
-napi_value Player::clear(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::clear(napi_env env, Player* p, const Args&) {
   p->sonora_->clean_buffer();
   return undefined(env);
 }
 
-napi_value Player::get_volume(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_number(env, p->volume_);
+napi_value Player::get_volume(napi_env env, Player* p, const Args&) {
+  return make_number(env, p->volume_);
 }
 
-napi_value Player::set_volume(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::set_volume(napi_env env, Player* p, const Args& args) {
   double gain = 0;
   if (!get_finite(env, args.argv[0], &gain) || gain < 0 || gain > 1000) {
     return throw_type_error(env, "volume must be a number from 0 to 1000 (a linear gain)");
@@ -718,34 +701,23 @@ napi_value Player::set_volume(napi_env env, napi_callback_info info) {
   return undefined(env);
 }
 
-napi_value Player::get_queued(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_number(env, static_cast<double>(p->sonora_->audio_left()));
+napi_value Player::get_queued(napi_env env, Player* p, const Args&) {
+  return make_number(env, static_cast<double>(p->sonora_->audio_left()));
 }
 
-napi_value Player::get_working(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_bool(env, p->sonora_->audio_working());
+napi_value Player::get_working(napi_env env, Player* p, const Args&) {
+  return make_bool(env, p->sonora_->audio_working());
 }
 
-napi_value Player::get_capturing(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_bool(env, p->sink_ != nullptr);
+napi_value Player::get_capturing(napi_env env, Player* p, const Args&) {
+  return make_bool(env, p->sink_ != nullptr);
 }
 
-napi_value Player::get_capture_dropped(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_number(env, static_cast<double>(p->capture_dropped()));
+napi_value Player::get_capture_dropped(napi_env env, Player* p, const Args&) {
+  return make_number(env, static_cast<double>(p->capture_dropped()));
 }
 
-napi_value Player::on(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::on(napi_env env, Player* p, const Args& args) {
   std::string name;
   if (!get_string(env, args.argv[0], &name) || !known_event(name)) {
     return throw_type_error(env,
@@ -767,10 +739,7 @@ napi_value Player::on(napi_env env, napi_callback_info info) {
   return args.self;
 }
 
-napi_value Player::off(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::off(napi_env env, Player* p, const Args& args) {
   std::string name;
   if (!get_string(env, args.argv[0], &name) || !known_event(name)) {
     return throw_type_error(env, "off: unknown event");
@@ -801,10 +770,7 @@ napi_value Player::off(napi_env env, napi_callback_info info) {
   return args.self;
 }
 
-napi_value Player::start_capture(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  if (p == nullptr) return nullptr;
+napi_value Player::start_capture(napi_env env, Player* p, const Args& args) {
   napi_value on_block = args.argv[0], options = args.argv[1], v = nullptr;
   if (type_of(env, on_block) != napi_function) {
     return throw_type_error(env, "startCapture: onBlock must be a function");
@@ -878,10 +844,8 @@ napi_value Player::start_capture(napi_env env, napi_callback_info info) {
   return make_bool(env, true);
 }
 
-napi_value Player::stop_capture_js(napi_env env, napi_callback_info info) {
-  Args args;
-  Player* p = self(env, info, &args);
-  return p == nullptr ? nullptr : make_bool(env, p->stop_capture());
+napi_value Player::stop_capture_js(napi_env env, Player* p, const Args&) {
+  return make_bool(env, p->stop_capture());
 }
 
 bool Player::define(napi_env env, napi_value exports) {
@@ -894,22 +858,22 @@ bool Player::define(napi_env env, napi_value exports) {
                                     set,  nullptr, napi_default, nullptr};
   };
   const napi_property_descriptor props[] = {
-      method("start", start),
-      method("stop", stop),
-      method("append", append),
-      method("pause", pause),
-      method("resume", resume),
-      method("flush", flush),
-      method("clear", clear),
-      method("on", on),
-      method("off", off),
-      method("startCapture", start_capture),
-      method("stopCapture", stop_capture_js),
-      getter("volume", get_volume, set_volume),
-      getter("queued", get_queued, nullptr),
-      getter("working", get_working, nullptr),
-      getter("capturing", get_capturing, nullptr),
-      getter("captureDropped", get_capture_dropped, nullptr),
+      method("start", bound<start>),
+      method("stop", bound<stop>),
+      method("append", bound<append>),
+      method("pause", bound<pause>),
+      method("resume", bound<resume>),
+      method("flush", bound<flush>),
+      method("clear", bound<clear>),
+      method("on", bound<on>),
+      method("off", bound<off>),
+      method("startCapture", bound<start_capture>),
+      method("stopCapture", bound<stop_capture_js>),
+      getter("volume", bound<get_volume>, bound<set_volume>),
+      getter("queued", bound<get_queued>, nullptr),
+      getter("working", bound<get_working>, nullptr),
+      getter("capturing", bound<get_capturing>, nullptr),
+      getter("captureDropped", bound<get_capture_dropped>, nullptr),
   };
   napi_value cls = nullptr;
   if (napi_define_class(env, "Player", NAPI_AUTO_LENGTH, construct, nullptr,

@@ -12,15 +12,11 @@ const path = require('node:path');
 const { execFileSync } = require('node:child_process');
 const os = require('node:os');
 const fs = require('node:fs');
-const { readWav, writeWav, resample } = require('./wav');
+const { option, loadSonora, readWav, writeWav, resample } = require('./common');
 
 const args = process.argv.slice(2);
-const option = (name, fallback) => {
-  const i = args.indexOf(name);
-  return i >= 0 ? args.splice(i, 2)[1] : fallback;
-};
-const outDir = option('--out-dir', '.');
-const sonora = require(path.resolve(option('--module', path.join(__dirname, '..', '..', 'build', 'bindings', 'napi'))));
+const outDir = option(args, '--out-dir', '.');
+const sonora = loadSonora(args);
 const RATE = 16000;
 
 function farEnd(file) {
@@ -36,7 +32,6 @@ async function main() {
   const input = farEnd(args[0]);
   const far = resample(input.samples, input.rate, RATE);
   const vd = sonora.virtualDevice;
-  vd.setLogEnabled(false);
   vd.reset();
   vd.setEcho(40, 0.6);  // the room: 40 ms to the microphone, a 150 ms response, a noise floor
   vd.setEchoImpulseResponse(vd.roomImpulseResponse(RATE, 150, 300, 6, 7));

@@ -4,21 +4,16 @@
 //
 //   node examples/node/send_config.js [TEXT] [--format mf|tone] [--times N] [--module PATH]
 'use strict';
-const path = require('node:path');
+const { option, loadSonora } = require('./common');
 
 const args = process.argv.slice(2);
-const option = (name, fallback) => {
-  const i = args.indexOf(name);
-  return i >= 0 ? args.splice(i, 2)[1] : fallback;
-};
-const format = option('--format', 'mf');
-const times = Number(option('--times', '1'));
-const sonora = require(path.resolve(option('--module', path.join(__dirname, '..', '..', 'build', 'bindings', 'napi'))));
+const format = option(args, '--format', 'mf');
+const times = Number(option(args, '--times', '1'));
+const sonora = loadSonora(args);
 const text = args[0] || 'ssid=home;psk=secret';
 
 async function main() {
   const vd = sonora.virtualDevice;
-  vd.setLogEnabled(false);
   vd.reset();
   // Ctrl-C ends the transmission: the promise is rejected.
   process.once('SIGINT', () => sonora.stopConfig());

@@ -1,6 +1,23 @@
-// 16-bit PCM WAV files for the examples: read (mono or the first channel) and write (mono).
+// Shared by the examples: command-line options, loading the module and 16-bit PCM WAV files
+// (read: mono or the first channel; write: mono).
 'use strict';
 const fs = require('node:fs');
+const path = require('node:path');
+
+// Takes `--name VALUE` out of `args`; `fallback` when absent.
+function option(args, name, fallback) {
+  const i = args.indexOf(name);
+  return i >= 0 ? args.splice(i, 2)[1] : fallback;
+}
+
+// The module: --module PATH, by default the build tree's bindings/napi (its package.json points
+// at sonora.node). The engine's log lines are left out.
+function loadSonora(args) {
+  const fallback = path.join(__dirname, '..', '..', 'build', 'bindings', 'napi');
+  const sonora = require(path.resolve(option(args, '--module', fallback)));
+  sonora.virtualDevice.setLogEnabled(false);
+  return sonora;
+}
 
 function readWav(file) {
   const b = fs.readFileSync(file);
@@ -55,4 +72,4 @@ function resample(samples, from, to) {
   return out;
 }
 
-module.exports = { readWav, writeWav, resample };
+module.exports = { option, loadSonora, readWav, writeWav, resample };
