@@ -372,8 +372,8 @@ napi_value Player::construct(napi_env env, napi_callback_info info) {
   if (!parse_options(env, args.argv[0], &audio, &window, &auto_stop)) return nullptr;
   auto* p = new Player(env);
   if (!p->init(env, args.self, audio, window, auto_stop)) {
-    p->shutdown();
-    if (p->link_ == nullptr) delete p;
+    p->shutdown();  // init fails before the object is wrapped: nothing else refers to p
+    delete p;
     return throw_error(env, "Player: the module could not set up the player");
   }
   return args.self;
