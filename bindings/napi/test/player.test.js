@@ -54,6 +54,29 @@ test('a script callback that throws is reported, never a crash', async () => {
   quiet.stop();
 });
 
+test('engine events reach listeners with what they carry', async () => {
+  vd.reset();
+  const player = new sonora.Player();
+  const seen = [];
+  for (const name of ['start', 'failed', 'interruption', 'streamError']) {
+    player.on(name, (info) => seen.push({ name, ...info }));
+  }
+  vd.failNextCapturerStart(3);
+  assert.strictEqual(player.startCapture(() => {}), false);
+  assert.ok(player.start());
+  vd.injectRendererError(1);
+  vd.injectRendererInterrupt(0, 3); // the system stopped playback
+  await waitFor(() => seen.length === 5, 5000, 'five events');
+  assert.deepStrictEqual(seen, [
+    { name: 'start', stream: 'capture' }, // the processing thread ran, then the device refused
+    { name: 'failed', stream: 'capture' },
+    { name: 'start', stream: 'playback' },
+    { name: 'streamError', stream: 'playback', fatal: false },
+    { name: 'interruption', stream: 'playback', force: 'force', hint: 'stop', stopped: true },
+  ]);
+  assert.strictEqual(player.working, false);
+});
+
 test('bad arguments are refused with an error naming them', () => {
   const p = new sonora.Player();
   const cases = [
