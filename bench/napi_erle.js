@@ -1,6 +1,6 @@
 #!/usr/bin/env node
 // Echo return loss enhancement through the Node-API module against the engine's C++ API, over
-// several real-time runs of the same scene each (one run lands anywhere from about 15 to 36 dB on
+// several real-time runs of the same scene each (one run lands anywhere from about 10 to 36 dB on
 // either path: the canceller's alignment follows the threads' timing), interleaved:
 //
 //   node bench/napi_erle.js [RUNS] [BUILD_DIR]        (default 6 runs, build)

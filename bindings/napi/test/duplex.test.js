@@ -62,7 +62,7 @@ test('a slow script loses blocks only by counted drops', async () => {
 });
 
 test('echo cancellation through the module cancels as the C++ API does', async () => {
-  // One run lands anywhere from about 15 to 36 dB on either path, and lower now and then on a
+  // One run lands anywhere from about 10 to 36 dB on either path, lower still now and then on a
   // loaded machine (the canceller's alignment follows the threads' timing; bench/napi_erle.js
   // compares the paths over many runs): each path gets three tries to cancel by 10 dB.
   const far = farEnd(5);
