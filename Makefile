@@ -47,6 +47,7 @@ bench: build
 	./build/bench/agc_bench
 	./build/bench/sound_robustness_bench
 	./build/bench/hw_latency_bench
+	if [ -f build/bindings/napi/sonora.node ]; then node bench/napi_cost.js build; fi
 
 # libFuzzer targets of fuzz/ (clang, ASan + UBSan), FUZZ_SECONDS each on a copy of their corpus.
 FUZZ_SECONDS ?= 60
