@@ -29,6 +29,12 @@ export interface PlayerOptions {
   aec?: boolean;
   /** Noise suppression (16-bit mono, 8000 or 16000 Hz). Default false. */
   ns?: boolean;
+  /**
+   * The echo canceller of `aec`: 'mobile' (WebRTC's mobile canceller, the default and the
+   * device's) or 'full' (WebRTC's full-band canceller with the engine's echo-path estimate;
+   * desktop builds; 16-bit mono at 8000, 16000, 32000 or 48000 Hz, blocks of whole 10 ms).
+   */
+  canceller?: 'mobile' | 'full';
 }
 
 export interface CaptureOptions {

@@ -178,7 +178,7 @@ const Field kFields[] = {
 
 // Reads `options` into the suit and play type; throws a TypeError naming the field otherwise.
 bool parse_options(napi_env env, napi_value options, sonora::audio::Suit* audio, int* window,
-                   bool* auto_stop) {
+                   bool* auto_stop, sonora::EchoCanceller* canceller) {
   if (!check_options(env, options, "Player options")) return false;
   std::memset(audio, 0, sizeof(*audio));
   audio->type = sonora::audio::kTypeRawPCM;
@@ -189,6 +189,7 @@ bool parse_options(napi_env env, napi_value options, sonora::audio::Suit* audio,
   audio->buffer_frame_count = 3;
   *window = 1;
   *auto_stop = false;
+  *canceller = sonora::kEchoCancellerMobile;
   if (is_undefined(env, options)) return true;
 
   napi_value names = nullptr;
@@ -200,6 +201,17 @@ bool parse_options(napi_env env, napi_value options, sonora::audio::Suit* audio,
     std::string name;
     napi_get_element(env, names, i, &key);
     get_string(env, key, &name);
+    if (name == "canceller") {
+      napi_get_property(env, options, key, &value);
+      std::string kind;
+      if (is_undefined(env, value)) continue;
+      if (!get_string(env, value, &kind) || (kind != "mobile" && kind != "full")) {
+        throw_type_error(env, "Player options: 'canceller' must be 'mobile' or 'full'");
+        return false;
+      }
+      *canceller = kind == "full" ? sonora::kEchoCancellerFull : sonora::kEchoCancellerMobile;
+      continue;
+    }
     const Field* field = nullptr;
     for (const Field& f : kFields) {
       if (name == f.name) field = &f;
@@ -369,12 +381,20 @@ napi_value Player::construct(napi_env env, napi_callback_info info) {
   sonora::audio::Suit audio;
   int window = 1;
   bool auto_stop = false;
-  if (!parse_options(env, args.argv[0], &audio, &window, &auto_stop)) return nullptr;
+  sonora::EchoCanceller canceller = sonora::kEchoCancellerMobile;
+  if (!parse_options(env, args.argv[0], &audio, &window, &auto_stop, &canceller)) return nullptr;
   auto* p = new Player(env);
   if (!p->init(env, args.self, audio, window, auto_stop)) {
     p->shutdown();  // init fails before the object is wrapped: nothing else refers to p
     delete p;
     return throw_error(env, "Player: the module could not set up the player");
+  }
+  // The player is wrapped now; refused here, it is collected like any other.
+  if (canceller != sonora::kEchoCancellerMobile && !p->sonora_->use_echo_canceller(canceller)) {
+    return throw_type_error(env,
+                            "Player options: 'canceller': the full-band canceller needs aec: true, "
+                            "16-bit mono at 8000, 16000, 32000 or 48000 Hz and blocks of whole "
+                            "10 ms, in a build that has it");
   }
   return args.self;
 }

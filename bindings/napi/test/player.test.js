@@ -85,6 +85,10 @@ test('bad arguments are refused with an error naming them', () => {
     [() => new sonora.Player({ bitsPerSample: 12 }), TypeError, /'bitsPerSample'/],
     [() => new sonora.Player({ block: 641 }), TypeError, /'block'/],
     [() => new sonora.Player({ aec: 1 }), TypeError, /'aec' must be a boolean/],
+    [() => new sonora.Player({ aec: true, canceller: 'best' }), TypeError, /'canceller' must be/],
+    [() => new sonora.Player({ canceller: 'full' }), TypeError, /'canceller': .*needs aec/],
+    [() => new sonora.Player({ aec: true, canceller: 'full', sampleRate: 44100, block: 3528 }),
+      TypeError, /'canceller'/],
     [() => new sonora.Player({ sampelRate: 16000 }), TypeError, /unknown option 'sampelRate'/],
     [() => new sonora.Player([]), TypeError, /must be an object/],
     [() => sonora.Player(), TypeError, /new/],
@@ -112,7 +116,8 @@ test('bad arguments are refused with an error naming them', () => {
   for (const [fn, type, message] of cases) {
     assert.throws(fn, (e) => e instanceof type && message.test(e.message), `${fn}`);
   }
-  // The refused calls left the player usable.
+  // The refused calls left the player usable; a canceller the options suit is taken.
+  assert.doesNotThrow(() => new sonora.Player({ aec: true, canceller: 'full', sampleRate: 48000, block: 1920 }));
   assert.strictEqual(p.volume, 1);
   assert.strictEqual(p.capturing, false);
 });
