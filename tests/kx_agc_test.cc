@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 using kx_agc_internal::agc_info;
@@ -661,29 +663,16 @@ TEST(KxAgcFastPath, EveryInputAtEveryGainAndTargetLevel) {
 
 const double kTwoPi = 2.0 * kPi;
 
-// Speech-like: voiced stretches with a gliding pitch and falling harmonics under a syllable
-// envelope, pauses with faint noise, scaled so that the largest sample is about `peak`.
+// The suites' speech-like signal, `n` samples scaled so that the largest is about `peak`.
 std::vector<short> speech_like(size_t n, double peak, std::mt19937& rng) {
-  std::normal_distribution<double> noise(0.0, 1.0);
-  std::uniform_real_distribution<double> uniform(0.0, 1.0);
-  const double f_base = 100.0 + 150.0 * uniform(rng);
-  const double syllable_hz = 2.0 + 4.0 * uniform(rng);
-  std::vector<double> x(n);
-  double phase = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    const double t = static_cast<double>(i) / 16000.0;
-    phase += kTwoPi * (f_base + 30.0 * std::sin(kTwoPi * 0.8 * t)) / 16000.0;
-    double voiced = 0.0;
-    for (int h = 1; h <= 10; ++h) voiced += std::sin(h * phase) / h;
-    const double syl = std::sin(kTwoPi * syllable_hz * t);
-    const bool pause = static_cast<int>(t * syllable_hz) % 3 == 2;
-    x[i] = (pause ? 0.0 : syl * syl * voiced) + 0.02 * noise(rng);
-  }
-  double max = 1e-9;
-  for (double v : x) max = std::max(max, std::fabs(v));
+  std::vector<int16_t> x = testing_support::speech_like(16000, static_cast<double>(n) / 16000 + 1,
+                                                        static_cast<unsigned>(rng()));
+  x.resize(n);
+  int max = 1;
+  for (int16_t v : x) max = std::max(max, std::abs(static_cast<int>(v)));
   std::vector<short> out(n);
   for (size_t i = 0; i < n; ++i) {
-    out[i] = static_cast<short>(std::clamp(std::lround(x[i] / max * peak), -32768L, 32767L));
+    out[i] = static_cast<short>(std::clamp(std::lround(x[i] * peak / max), -32768L, 32767L));
   }
   return out;
 }
