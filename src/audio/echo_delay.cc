@@ -123,9 +123,10 @@ void EchoDelayEstimator::update(uint64_t last_step) {
   }
   last_correlation_ = best;
   if (best_lag < 0 || best < kMinCorrelation) return;
-  if (delay_steps_ < 0 || std::abs(best_lag - delay_steps_) <= 1) {
-    delay_steps_ = best_lag;
-  } else if (candidate_steps_ >= 0 && std::abs(best_lag - candidate_steps_) <= 1) {
+  // The estimate follows small moves at once; a new lag, the first included, needs two updates
+  // in a row that agree on it.
+  if ((delay_steps_ >= 0 && std::abs(best_lag - delay_steps_) <= 1) ||
+      (candidate_steps_ >= 0 && std::abs(best_lag - candidate_steps_) <= 1)) {
     delay_steps_ = best_lag;
   }
   candidate_steps_ = best_lag;

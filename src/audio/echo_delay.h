@@ -3,9 +3,9 @@
 // as played, the microphone as captured, on the same millisecond clock); their envelopes (mean
 // magnitude per kStepMs) are kept by time, and every kUpdateMs of microphone audio the lag in
 // 0 .. kMaxLagMs with the highest normalised correlation over the last kWindowMs is taken, when it
-// is clear enough (correlation at least kMinCorrelation with far-end audio present). A new lag
-// replaces the current one only when two updates in a row agree on it (or none was known), so a
-// stretch of double talk does not move it.
+// is clear enough (correlation at least kMinCorrelation with far-end audio present). A new lag,
+// the first included, is taken only when two updates in a row agree on it, so a chance match or a
+// stretch of double talk does not move it; a move by one step is followed at once.
 //
 // One thread (the capture processing thread); never allocates after construction, never locks.
 #ifndef AUDIO_ECHO_DELAY_H
