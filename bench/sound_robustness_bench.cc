@@ -27,9 +27,10 @@
 // seed is fixed: runs repeat exactly.
 //
 // Usage: sound_robustness_bench [--texts N] [--threads N] [--format tone|mf] [--only CONDITION]
-//                               [--rooms | --sweep]
+//                               [--rooms | --sweep] [--show-wrong]
 //   (defaults 200 texts, 2 threads, both formats, every condition whose name contains CONDITION;
-//   --rooms and --sweep: N transmissions per row, default 100 and 75)
+//   --rooms and --sweep: N transmissions per row, default 100 and 75; --show-wrong prints each
+//   wrong text with what was sent)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -259,6 +260,8 @@ std::vector<Bytes> random_texts(int count, uint32_t seed, int min_byte) {
 
 // Conditions whose name contains this (all when empty).
 std::string g_only;
+// --rooms and --sweep: print every wrong text with what was sent (bytes in decimal).
+bool g_show_wrong = false;
 bool selected(const Condition& c) {
   return g_only.empty() || std::string(c.name).find(g_only) != std::string::npos;
 }
@@ -366,12 +369,25 @@ void run_row_job(const Row& row, const Bytes& text, const std::vector<unsigned c
   for (size_t i = 0; i < x.size(); ++i) x[i] += g * (noise[i] + (extra.empty() ? 0.0f : extra[i]));
   bool correct = false;
   int wrong = 0;
-  for (const Bytes& h : decode(row.format, sc::to_pcm(x), rate)) {
+  const std::vector<Bytes> heard = decode(row.format, sc::to_pcm(x), rate);
+  for (const Bytes& h : heard) {
     if (h == text) {
       correct = true;
     } else {
       ++wrong;
     }
+  }
+  if (wrong > 0 && g_show_wrong) {
+    std::string line = "WRONG " + row.name + " seed " + std::to_string(seed) + "\n  sent:";
+    auto hex = [&line](const Bytes& t) {
+      for (uint8_t b : t) line += " " + std::to_string(b);
+    };
+    hex(text);
+    for (const Bytes& h : heard) {
+      line += "\n  heard:";
+      hex(h);
+    }
+    fprintf(stderr, "%s\n", line.c_str());
   }
   tally->correct += correct ? 1 : 0;
   tally->wrong += wrong;
@@ -455,10 +471,12 @@ int main(int argc, char** argv) {
       mode = kRooms;
     } else if (std::strcmp(argv[i], "--sweep") == 0) {
       mode = kSweep;
+    } else if (std::strcmp(argv[i], "--show-wrong") == 0) {
+      g_show_wrong = true;
     } else {
       fprintf(stderr,
               "usage: %s [--texts N] [--threads N] [--format tone|mf] [--only CONDITION] "
-              "[--rooms | --sweep]\n",
+              "[--rooms | --sweep] [--show-wrong]\n",
               argv[0]);
       return 2;
     }

@@ -59,6 +59,14 @@ constexpr double kLevelMemory = 0.9;
 constexpr double kMaxToneBoost = 10.0;
 // Shorter texts are joined without comparing their bytes.
 constexpr size_t kCompareFrom = 8;
+// The format has no checksum, so a text is reported only when every byte is sure: at least two
+// passes must have read the byte on their own, and their summed soft values must put it this far
+// (per pass, in shares of a symbol's energy; a clean symbol gives about 0.25) above the next best
+// byte. Noise rarely makes two passes agree on the same wrong byte. A text heard in one pass only
+// needs a wide margin on every symbol, its length field and its end symbols included.
+constexpr int kVotes = 2;
+constexpr double kByteMargin = 0.01;
+constexpr double kSinglePassMargin = 0.12;
 
 using Energies = std::array<double, kTones>;
 using ToneSet = std::array<int, 4>;
@@ -95,6 +103,21 @@ int best_in(const Energies& e, int first, int last, double* best_score) {
   }
   if (best_score != nullptr) *best_score = best_value;
   return best;
+}
+
+// How far the best symbol in [first, last) stands above the next best one.
+double margin_in(const Energies& e, int first, int last) {
+  double best = -1.0, second = -1.0;
+  for (int s = first; s < last; ++s) {
+    const double v = score(e, s);
+    if (v > best) {
+      second = best;
+      best = v;
+    } else if (v > second) {
+      second = v;
+    }
+  }
+  return best - second;
 }
 
 int best_symbol(const Energies& e) {
@@ -156,7 +179,9 @@ struct MfDecoder::Impl {
   void finish_pass(int length, double end);
   void abandon_pass();
   void resume_search_at(double t);
-  void add_pass(std::vector<Energies> chars, double start, double end);
+  double pass_confidence(int length) const;
+  void add_pass(std::vector<Energies> chars, double confidence, double start, double end);
+  bool sure() const;
   void report_session();
   void trim();
 
@@ -170,6 +195,7 @@ struct MfDecoder::Impl {
   size_t decoded_ = 0;
   size_t accepted_ = 0;
   size_t rejected_ = 0;
+  size_t texts_rejected_ = 0;
 
   // Front end.
   int decimation_ = 1;
@@ -222,6 +248,7 @@ struct MfDecoder::Impl {
   struct Session {
     std::vector<Energies> sums;
     std::vector<std::vector<int>> pass_bytes;  // each pass's own decisions
+    double first_confidence = 0.0;             // the first pass's length field and end symbols
     int passes = 0;
     double end = 0.0;
   };
@@ -274,7 +301,7 @@ MfDecoder::Impl::Impl(int sample_rate, TextCallback on_text)
 
 void MfDecoder::Impl::reset() {
   queue_.clear();
-  decoded_ = accepted_ = rejected_ = 0;
+  decoded_ = accepted_ = rejected_ = texts_rejected_ = 0;
   mix_phase_ = 0;
   std::fill(history_.begin(), history_.end(), Complex());
   history_pos_ = 0;
@@ -622,9 +649,26 @@ bool MfDecoder::Impl::end_pair_at(int position) const {
 void MfDecoder::Impl::finish_pass(int length, double end) {
   ++accepted_;
   std::vector<Energies> chars(symbols_.begin() + 6, symbols_.begin() + 6 + length);
+  const double confidence = pass_confidence(length);
   const double start = pass_start_;
   resume_search_at(end);
-  add_pass(std::move(chars), start, end);
+  add_pass(std::move(chars), confidence, start, end);
+}
+
+double MfDecoder::Impl::pass_confidence(int length) const {
+  // The surer copy of the length field that announced `length`, and both end symbols.
+  double header = 0.0;
+  for (int copy = 0; copy < 2; ++copy) {
+    int value = 0;
+    double weakest = 1.0;
+    for (int d = 0; d < 3; ++d) {
+      const Energies& e = symbols_[copy * 3 + d];
+      value = value * 10 + (best_in(e, kDigitZero, kDigitZero + 10, nullptr) - kDigitZero);
+      weakest = std::min(weakest, margin_in(e, kDigitZero, kDigitZero + 10));
+    }
+    if (value - kLengthOffset == length) header = std::max(header, weakest);
+  }
+  return std::min({header, end_margin(length), end_margin(length + 1)});
 }
 
 void MfDecoder::Impl::abandon_pass() {
@@ -640,7 +684,8 @@ void MfDecoder::Impl::resume_search_at(double t) {
   hops_base_ = scan_hop_;
 }
 
-void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double start, double end) {
+void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double confidence, double start,
+                               double end) {
   bool join = has_session_ && session_.sums.size() == chars.size() &&
               start - session_.end <= kJoinSeconds * baseband_rate_;
   std::vector<int> bytes(chars.size());
@@ -662,6 +707,7 @@ void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double start, double
     has_session_ = true;
     session_ = Session();
     session_.sums.assign(chars.size(), Energies{});
+    session_.first_confidence = confidence;
   }
   for (size_t i = 0; i < chars.size(); ++i) {
     for (int k = 0; k < kTones; ++k) session_.sums[i][k] += chars[i][k];
@@ -671,8 +717,29 @@ void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double start, double
   session_.end = end;
 }
 
+bool MfDecoder::Impl::sure() const {
+  const int passes = session_.passes;
+  if (passes == 1 && session_.first_confidence < kSinglePassMargin) return false;
+  for (size_t i = 0; i < session_.sums.size(); ++i) {
+    const Energies& sum = session_.sums[i];
+    const int byte = best_in(sum, 0, kBytes, nullptr);
+    int votes = 0;
+    for (const std::vector<int>& bytes : session_.pass_bytes) votes += bytes[i] == byte;
+    const double margin = margin_in(sum, 0, kBytes) / passes;
+    const bool ok =
+        passes == 1 ? margin >= kSinglePassMargin : votes >= kVotes && margin >= kByteMargin;
+    if (!ok) return false;
+  }
+  return true;
+}
+
 void MfDecoder::Impl::report_session() {
   has_session_ = false;
+  if (!sure()) {
+    ++texts_rejected_;
+    session_ = Session();
+    return;
+  }
   Text text(session_.sums.size());
   for (size_t i = 0; i < text.size(); ++i) {
     text[i] = static_cast<uint8_t>(best_in(session_.sums[i], 0, kBytes, nullptr));
@@ -734,6 +801,9 @@ size_t MfDecoder::passes_accepted() const {
 }
 size_t MfDecoder::passes_rejected() const {
   return impl_->rejected_;
+}
+size_t MfDecoder::texts_rejected() const {
+  return impl_->texts_rejected_;
 }
 
 }  // namespace receiver

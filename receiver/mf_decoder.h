@@ -23,6 +23,13 @@
 // the same length whose starts follow the previous end within 0.6 s (three per transmission,
 // more when the transmission is repeated) are combined unless most of their bytes differ: per
 // position the soft values are summed and the byte whose four tones collect the most is taken.
+// The format has no checksum, so the text is reported only when the decoder is sure of every byte:
+// at least two passes read it on their own and the sums put it clearly above the next best byte
+// (a text heard in one pass only needs a wide margin on every symbol, length field and end symbols
+// included). Otherwise nothing is reported and texts_rejected() counts it: in noise a few dB
+// stronger than the one in which texts stop coming through, nothing rather than a wrong text. In
+// a reverberant room the passes repeat the same error (the room rings the same way each time), so
+// agreement does not catch every error there.
 // The text is reported once no further pass starts within 0.6 s, or at flush().
 //
 // Not thread-safe: feed, flush, reset and take_texts belong to one thread. The callback runs
@@ -73,6 +80,8 @@ class MfDecoder {
   size_t passes_accepted() const;
   // Start pairs whose pass was not accepted (unreadable length field, end symbols missing).
   size_t passes_rejected() const;
+  // Texts not reported because the decoder was unsure of a byte (see above).
+  size_t texts_rejected() const;
 
  private:
   struct Impl;
