@@ -26,10 +26,10 @@
 // about 0.15 s after its tones end.
 //
 // Limits (simulated speaker-to-microphone paths): white or babble noise down to 0 dB SNR,
-// player clocks 0.5 % off, player stalls of a few ms; in a room with a 150 ms reverberant tail
-// and the direct sound 6 dB above the reverberation about 1.5 transmissions in 100 are lost;
-// with less direct sound the shortest codes drown in the ringing of the ones before, and a
-// repetition has to do.
+// player clocks 0.5 % off, player stalls of a few ms; in rooms with a reverberation time of 150
+// to 400 ms and the direct sound 6 dB above the reverberation about 1 transmission in 100 is
+// lost; with the direct sound 3 dB above it 15 to 25 in 100, and more than half with none above:
+// the shortest codes drown in the ringing of the ones before, and a repetition has to do.
 //
 // Not thread-safe: feed, flush and take_texts belong to one thread. The callback runs inside
 // feed or flush.
