@@ -51,9 +51,6 @@ constexpr double kLoopPeriodGain = 0.02;
 constexpr double kMaxClockOffset = 0.015;
 // Passes further apart than this belong to different transmissions.
 constexpr double kJoinSeconds = 0.6;
-// Echo tail estimate: symbols before it is used, memory per symbol.
-constexpr int kTailWarmUp = 6;
-constexpr double kTailMemory = 0.95;
 // Tone levels: memory per symbol, largest boost of a weak tone (energy ratio).
 constexpr double kLevelMemory = 0.9;
 constexpr double kMaxToneBoost = 10.0;
@@ -172,7 +169,7 @@ struct MfDecoder::Impl {
   void refine(double t, double offset, double* t0, double* offset0) const;
   void start_pass(double t0, double offset);
   bool decode_step();
-  Energies clean_symbol(double t, const Energies& e, int first, int last);
+  Energies clean_symbol(const Energies& e, int first, int last);
   void header_done();
   double end_margin(int position) const;
   bool end_pair_at(int position) const;
@@ -237,10 +234,6 @@ struct MfDecoder::Impl {
   int longest_candidate_ = 0;
   mutable std::vector<Complex> scratch_;
 
-  // Echo tail: energy of unused tones in tone frames and in the gaps before them.
-  double tail_frame_ = 0.0;
-  double tail_gap_ = 0.0;
-  int tail_symbols_ = 0;
   // Level of each tone when sent, share of its symbol's energy (0: not seen yet).
   Energies tone_level_{};
 
@@ -314,8 +307,6 @@ void MfDecoder::Impl::reset() {
   scan_hop_ = 0;
   symbols_.clear();
   candidates_.clear();
-  tail_frame_ = tail_gap_ = 0.0;
-  tail_symbols_ = 0;
   tone_level_ = Energies{};
   has_session_ = false;
   session_ = Session();
@@ -524,8 +515,18 @@ bool MfDecoder::Impl::decode_step() {
     const double den = l - 2.0 * c + r;
     if (den < 0.0) measured += std::clamp(0.5 * (l - r) / den, -0.5, 0.5) * step;
   }
-  const Energies cleaned = clean_symbol(next_time_ + (best - kTrackSteps) * step, e[best],
-                                        header ? first : 0, header ? last : kSymbols);
+  // In a room the edges of a tone frame hold the most of the symbols before (the tail of the last
+  // one at the start, while this one's raised cosine is still low): the tones are read as the
+  // mean of their shares over the whole frame and over its middle half.
+  const double at = next_time_ + (best - kTrackSteps) * step;
+  Energies middle;
+  tone_energies(scratch_.data(), weigh(at + 0.25 * length, 0.5 * length, scratch_.data()),
+                clock_offset_, &middle);
+  const Energies whole = normalised(e[best]);
+  middle = normalised(middle);
+  Energies read;
+  for (int k = 0; k < kTones; ++k) read[k] = 0.5 * (whole[k] + middle[k]);
+  const Energies cleaned = clean_symbol(read, header ? first : 0, header ? last : kSymbols);
   const double symbol_time = next_time_ + kLoopPhaseGain * measured;
   const double nominal = symbol_period(0.0);
   period_ = std::clamp(period_ + kLoopPeriodGain * measured, nominal / (1.0 + kMaxClockOffset),
@@ -553,20 +554,8 @@ bool MfDecoder::Impl::decode_step() {
   return true;
 }
 
-Energies MfDecoder::Impl::clean_symbol(double t, const Energies& e, int first, int last) {
-  // Echo tail: the 10 ms gap before the tone frame holds only what earlier symbols left in the
-  // room (and noise). How much of it shows up in a tone frame is learnt from the tones a symbol
-  // does not use; that much of each tone's gap energy is taken off.
-  const double gap = tone_length(clock_offset_) / 2.0;
-  const int count = weigh(t - gap, gap, scratch_.data());
-  Energies g;
-  tone_energies(scratch_.data(), count, clock_offset_, &g);
-  const double factor = tail_symbols_ >= kTailWarmUp && tail_gap_ > 0.0
-                            ? std::min(tail_frame_ / tail_gap_, 4.0)
-                            : 0.0;
-  Energies cleaned;
-  for (int k = 0; k < kTones; ++k) cleaned[k] = std::max(0.0, e[k] - factor * g[k]);
-  cleaned = normalised(cleaned);
+Energies MfDecoder::Impl::clean_symbol(const Energies& e, int first, int last) {
+  const Energies cleaned = normalised(e);
 
   // Room response: each tone arrives with its own strength. Every tone is scaled by the level
   // it had when it was sent (learnt from the decided symbols), within kMaxToneBoost.
@@ -590,21 +579,11 @@ Energies MfDecoder::Impl::clean_symbol(double t, const Energies& e, int first, i
   }
 
   const ToneSet& used = alphabet()[best_in(equalised, first, last, nullptr)];
-  double frame = 0.0, in_gap = 0.0;
-  for (int k = 0; k < kTones; ++k) {
-    const bool sent = k == used[0] || k == used[1] || k == used[2] || k == used[3];
-    if (sent) {
-      tone_level_[k] = tone_level_[k] > 0.0
-                           ? kLevelMemory * tone_level_[k] + (1.0 - kLevelMemory) * cleaned[k]
-                           : cleaned[k];
-    } else {
-      frame += e[k];
-      in_gap += g[k];
-    }
+  for (int k : used) {
+    tone_level_[k] = tone_level_[k] > 0.0
+                         ? kLevelMemory * tone_level_[k] + (1.0 - kLevelMemory) * cleaned[k]
+                         : cleaned[k];
   }
-  tail_frame_ = kTailMemory * tail_frame_ + frame;
-  tail_gap_ = kTailMemory * tail_gap_ + in_gap;
-  ++tail_symbols_;
   return equalised;
 }
 

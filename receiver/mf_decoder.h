@@ -14,10 +14,11 @@
 // symbol rate alike); once found, start time and clock offset are refined jointly on both start
 // symbols. Symbols are then read one by one: each is measured at a few start times around its
 // predicted one (up to +-3.3 ms) and read at the best; a second-order loop follows the timing
-// (drift, playback stalls and skips). Per symbol the eleven tone energies are cleaned of the
-// room's echo (the energy each tone had in the silent gap just before, scaled by how much of the
-// gap shows up in unused tones) and of the room's colouring (each tone divided by its level in
-// earlier symbols that used it), then normalised to sum 1: the symbol's soft value. The two
+// (drift, playback stalls and skips). Per symbol each tone's share of the eleven tone energies is
+// the mean of its share over the whole tone frame and over the frame's middle half (in a room the
+// frame's edges hold the most of the symbols before); the shares are cleaned of the room's
+// colouring (each tone divided by its level in earlier symbols that used it) and normalised to
+// sum 1: the symbol's soft value. The two
 // copies of the length field give the candidate lengths; a pass is accepted only when both end
 // symbols, and no end symbol just before them, stand where a candidate says. Accepted passes of
 // the same length whose starts follow the previous end within 0.6 s (three per transmission,
