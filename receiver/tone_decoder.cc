@@ -73,6 +73,10 @@ constexpr float kRiseWeight = 0.2f;
 constexpr float kRiseCapDb = 12.0f;
 // How much the code before is expected to ring beneath a code.
 constexpr float kRingingDb = 6.0f;
+// The first frames of a code hold the loudest ringing of the code before (and straddle the
+// boundary): they count this much.
+constexpr int kOnsetFrames = 2;
+constexpr double kOnsetWeight = 0.3;
 // What a frame of silence scores: a code must stand this far above the rest on average.
 constexpr float kSilenceScore = 3.0f;
 // Cost per frame by which a code's length misses its nominal length.
@@ -364,9 +368,14 @@ void ToneDecoder::push_scores(const float* features) {
       for (const auto& t : from_[static_cast<size_t>(st)]) {
         if (prev[t.from] <= kUnreachable) continue;
         const int k = code < 0 ? 0 : stream(code, state_code_[static_cast<size_t>(t.from)]);
-        const double segment =
+        double segment =
             code < 0 ? kSilenceScore
                      : prefix_[row * kStreams + k] - prefix_[(s % kRing) * kStreams + k] - duration;
+        if (code >= 0) {
+          // The first frames of a code, which the code before still rings into, count less.
+          segment -= (1.0 - kOnsetWeight) * (prefix_[((s + kOnsetFrames) % kRing) * kStreams + k] -
+                                             prefix_[(s % kRing) * kStreams + k]);
+        }
         const double v = prev[t.from] + segment - t.cost;
         if (v > top) {
           top = v;

@@ -13,7 +13,8 @@
 // its own background, so that noise with a tilted spectrum does not pass for a tone), with a
 // bonus for how far it rose over the last 6 ms: in a room the tone that just ended may ring as
 // loud as the direct sound of the next, and only the new one has just risen; for the same reason
-// the code just before a code counts 6 dB less among the tones it must stand above. A
+// the code just before a code counts 6 dB less among the tones it must stand above, and a code's
+// first 2 ms, into which the code before rings loudest, count less than the rest. A
 // duration-aware Viterbi search segments the scores into codes that follow the format: a code
 // lasts its own length, codes follow each other without gaps, a marker stands only between two
 // equal dibits, a byte has four dibits, and tones that fit nowhere are stray. Two codes of the
