@@ -192,6 +192,40 @@ inline Signal babble(size_t n, int rate, int talkers, uint32_t seed) {
   return out;
 }
 
+// Noise bursts: stretches of 30 to 300 ms of white noise, `per_second` of them on average at
+// random places, each at a random level up to `peak_db` above unit power (silence elsewhere).
+inline Signal bursts(size_t n, int rate, double per_second, double peak_db, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  Signal out(n, 0.0f);
+  const int count = static_cast<int>(std::lround(per_second * static_cast<double>(n) / rate));
+  for (int b = 0; b < count; ++b) {
+    const size_t at = static_cast<size_t>(u(rng) * static_cast<double>(n));
+    const size_t len = static_cast<size_t>((0.03 + 0.27 * u(rng)) * rate);
+    const float level = static_cast<float>(std::pow(10.0, peak_db * u(rng) / 20.0));
+    for (size_t i = at; i < n && i < at + len; ++i) out[i] += level * g(rng);
+  }
+  return out;
+}
+
+// Clicks: `per_second` impulses on average at random places, each a spike of random sign and
+// up to `amplitude` that rings out over about half a millisecond (a contact, a tap on the case).
+inline Signal clicks(size_t n, int rate, double per_second, double amplitude, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Signal out(n, 0.0f);
+  const int count = static_cast<int>(std::lround(per_second * static_cast<double>(n) / rate));
+  const double decay = std::exp(-1.0 / (0.0001 * rate));
+  for (int c = 0; c < count; ++c) {
+    const size_t at = static_cast<size_t>(u(rng) * static_cast<double>(n));
+    double a = (u(rng) < 0.5 ? -1.0 : 1.0) * amplitude * (0.3 + 0.7 * u(rng));
+    for (size_t i = at; i < n && std::fabs(a) > 1.0; ++i, a *= -decay)
+      out[i] += static_cast<float>(a);
+  }
+  return out;
+}
+
 // Room impulse response: the direct sound (1.0), early reflections between 2 and 20 ms, then a
 // reverberant tail of exponentially decaying noise that falls by 60 dB over `tail_seconds`. The
 // tail and reflections together carry `direct_to_reverb_db` less energy than the direct sound.

@@ -15,13 +15,22 @@
 // between its first and last non-zero sample). The capture is fed to the decoder of its rate in
 // 20 ms chunks and flushed.
 //
+// Two more modes run one transmission per SNR and print counts instead of the grid:
+//   --rooms: rooms with a reverberation time (RT60) of 150, 300 and 400 ms and the direct sound
+//            0, 3 and 6 dB above the reverberation, white noise at 10 dB SNR;
+//   --sweep: no room, 0 down to -18 dB SNR of white noise, of babble, of white noise with noise
+//            bursts up to 12 dB louder and of white noise with clicks: a receiver that cannot read
+//            a text must report nothing rather than a wrong one.
 // A text is decoded when the decoder reports exactly that text; any other text it reports is a
 // wrong decode. Texts: 1-32 random bytes; tone any byte value 0-255 (the encoder takes a length),
 // mf 1-255 (encode() takes a NUL-terminated string, as the configuration call passes it). Every
 // seed is fixed: runs repeat exactly.
 //
 // Usage: sound_robustness_bench [--texts N] [--threads N] [--format tone|mf] [--only CONDITION]
-//   (defaults 200 texts, 2 threads, both formats, every condition whose name contains CONDITION)
+//                               [--rooms | --sweep] [--show-wrong]
+//   (defaults 200 texts, 2 threads, both formats, every condition whose name contains CONDITION;
+//   --rooms and --sweep: N transmissions per row, default 100 and 75; --show-wrong prints each
+//   wrong text with what was sent)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -251,6 +260,8 @@ std::vector<Bytes> random_texts(int count, uint32_t seed, int min_byte) {
 
 // Conditions whose name contains this (all when empty).
 std::string g_only;
+// --rooms and --sweep: print every wrong text with what was sent (bytes in decimal).
+bool g_show_wrong = false;
 bool selected(const Condition& c) {
   return g_only.empty() || std::string(c.name).find(g_only) != std::string::npos;
 }
@@ -288,12 +299,162 @@ void print_format(Format f, const Run& run, int count) {
   }
 }
 
+// ---- Counts: rooms and the low-SNR sweep ----------------------------------------------------
+
+enum class Noise { kWhite, kBabble, kBursts, kClicks };
+
+struct Row {
+  Format format;
+  uint32_t index;  // place in the format's full list: the seeds do not depend on --only
+  std::string name;
+  double tail;  // reverberation time (RT60), seconds; 0: no room
+  double drr;   // direct sound over reverberation, dB
+  Noise noise;
+  double snr;
+};
+
+struct Tally {
+  std::atomic<int> correct{0};
+  std::atomic<int> wrong{0};  // wrong texts reported
+};
+
+std::vector<Row> room_rows(Format f) {
+  std::vector<Row> rows;
+  for (double tail : {0.15, 0.3, 0.4}) {
+    for (double drr : {0.0, 3.0, 6.0}) {
+      char name[64];
+      snprintf(name, sizeof(name), "RT60 %.0f ms, D/R %.0f dB", tail * 1000, drr);
+      rows.push_back({f, static_cast<uint32_t>(rows.size()), name, tail, drr, Noise::kWhite, 10.0});
+    }
+  }
+  return rows;
+}
+
+std::vector<Row> sweep_rows(Format f) {
+  const struct {
+    Noise noise;
+    const char* name;
+  } kinds[] = {{Noise::kWhite, "white"},
+               {Noise::kBabble, "babble"},
+               {Noise::kBursts, "white + bursts"},
+               {Noise::kClicks, "white + clicks"}};
+  std::vector<Row> rows;
+  for (const auto& k : kinds) {
+    for (double snr = 0; snr >= -18; snr -= 3) {
+      char name[64];
+      snprintf(name, sizeof(name), "%s, %.0f dB", k.name, snr);
+      rows.push_back({f, static_cast<uint32_t>(rows.size()), name, 0.0, 0.0, k.noise, snr});
+    }
+  }
+  return rows;
+}
+
+void run_row_job(const Row& row, const Bytes& text, const std::vector<unsigned char>& codes,
+                 uint32_t seed, Tally* tally) {
+  const int rate = kSetups[row.format].rate;
+  sc::Signal x = sc::silence(0.3, rate);
+  sc::append(x, row.format == kTone ? render_tone(codes) : render_mf(text));
+  sc::append(x, sc::silence(0.5, rate));
+  if (row.tail > 0) x = sc::convolve(x, sc::room_response(rate, row.tail, row.drr, seed + 1));
+  sc::scale_db(x, kGainDb);
+  const double p = sc::active_power(x);
+  sc::Signal noise = row.noise == Noise::kBabble ? sc::babble(x.size(), rate, 6, seed + 2)
+                                                 : sc::white_noise(x.size(), seed + 3);
+  // The SNR is against the steady noise; bursts and clicks come on top of it.
+  const float g =
+      static_cast<float>(std::sqrt(p / sc::power(noise) * std::pow(10.0, -row.snr / 10.0)));
+  sc::Signal extra;
+  if (row.noise == Noise::kBursts) extra = sc::bursts(x.size(), rate, 1.5, 12.0, seed + 4);
+  if (row.noise == Noise::kClicks) extra = sc::clicks(x.size(), rate, 3.0, 40.0, seed + 5);
+  for (size_t i = 0; i < x.size(); ++i) x[i] += g * (noise[i] + (extra.empty() ? 0.0f : extra[i]));
+  bool correct = false;
+  int wrong = 0;
+  const std::vector<Bytes> heard = decode(row.format, sc::to_pcm(x), rate);
+  for (const Bytes& h : heard) {
+    if (h == text) {
+      correct = true;
+    } else {
+      ++wrong;
+    }
+  }
+  if (wrong > 0 && g_show_wrong) {
+    std::string line = "WRONG " + row.name + " seed " + std::to_string(seed) + "\n  sent:";
+    auto hex = [&line](const Bytes& t) {
+      for (uint8_t b : t) line += " " + std::to_string(b);
+    };
+    hex(text);
+    for (const Bytes& h : heard) {
+      line += "\n  heard:";
+      hex(h);
+    }
+    fprintf(stderr, "%s\n", line.c_str());
+  }
+  tally->correct += correct ? 1 : 0;
+  tally->wrong += wrong;
+}
+
+// Runs `count` transmissions through every row of the chosen formats and prints, per row,
+// transmissions, texts decoded, missed and wrong.
+void run_counts(bool sweep, int count, int threads, const bool formats[2]) {
+  std::vector<Row> rows;
+  for (int f = 0; f < 2; ++f) {
+    if (!formats[f]) continue;
+    for (Row& r : sweep ? sweep_rows(static_cast<Format>(f)) : room_rows(static_cast<Format>(f))) {
+      if (g_only.empty() || r.name.find(g_only) != std::string::npos) rows.push_back(r);
+    }
+  }
+  const std::vector<Bytes> texts[2] = {random_texts(count, 303, 0), random_texts(count, 404, 1)};
+  const auto codes = tone_codes(texts[kTone]);
+  std::vector<Tally> tallies(rows.size());
+  const size_t jobs = rows.size() * static_cast<size_t>(count);
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    for (size_t j = next++; j < jobs; j = next++) {
+      const size_t r = j / static_cast<size_t>(count), t = j % static_cast<size_t>(count);
+      const uint32_t seed =
+          static_cast<uint32_t>(7919u * rows[r].index + 31u * t + (sweep ? 555u : 777u));
+      run_row_job(rows[r], texts[rows[r].format][t], codes[t], seed, &tallies[r]);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int i = 0; i < threads; ++i) pool.emplace_back(worker);
+  for (auto& t : pool) t.join();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  printf(
+      "Sound-wave configuration, %s (texts of 1-32 bytes, gain %.0f dB, fixed seeds)\n",
+      sweep ? "low-SNR sweep: nothing rather than a wrong text" : "rooms, white noise at 10 dB SNR",
+      kGainDb);
+  int totals[2][3] = {};
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (r == 0 || rows[r].format != rows[r - 1].format) {
+      printf("\n%-30s %14s %8s %8s %8s\n", kFormatNames[rows[r].format], "transmissions", "correct",
+             "missed", "WRONG");
+    }
+    const int ok = tallies[r].correct, wrong = tallies[r].wrong;
+    printf("%-30s %14d %8d %8d %8d   %5.1f %%\n", rows[r].name.c_str(), count, ok, count - ok,
+           wrong, 100.0 * ok / count);
+    int* t = totals[rows[r].format];
+    t[0] += count;
+    t[1] += ok;
+    t[2] += wrong;
+  }
+  for (int f = 0; f < 2; ++f) {
+    if (totals[f][0] == 0) continue;
+    printf("%s: %d transmissions, %d correct, %d missed, %d WRONG\n", kFormatNames[f], totals[f][0],
+           totals[f][1], totals[f][0] - totals[f][1], totals[f][2]);
+  }
+  printf("\n%zu transmissions decoded in %.1f s on %d threads\n", jobs, seconds, threads);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
-  int count = 200;
+  int count = 0;
   int threads = 2;
   bool formats[2] = {true, true};
+  enum { kGrid, kRooms, kSweep } mode = kGrid;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--texts") == 0 && i + 1 < argc) {
       count = std::atoi(argv[++i]);
@@ -306,15 +467,28 @@ int main(int argc, char** argv) {
       formats[kMf] = !tone;
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       g_only = argv[++i];
+    } else if (std::strcmp(argv[i], "--rooms") == 0) {
+      mode = kRooms;
+    } else if (std::strcmp(argv[i], "--sweep") == 0) {
+      mode = kSweep;
+    } else if (std::strcmp(argv[i], "--show-wrong") == 0) {
+      g_show_wrong = true;
     } else {
-      fprintf(stderr, "usage: %s [--texts N] [--threads N] [--format tone|mf] [--only CONDITION]\n",
+      fprintf(stderr,
+              "usage: %s [--texts N] [--threads N] [--format tone|mf] [--only CONDITION] "
+              "[--rooms | --sweep] [--show-wrong]\n",
               argv[0]);
       return 2;
     }
   }
+  if (count == 0) count = mode == kGrid ? 200 : mode == kRooms ? 100 : 75;
   if (count < 1 || threads < 1) {
     fprintf(stderr, "--texts and --threads need a positive count\n");
     return 2;
+  }
+  if (mode != kGrid) {
+    run_counts(mode == kSweep, count, threads, formats);
+    return 0;
   }
 
   Run run;

@@ -51,14 +51,19 @@ constexpr double kLoopPeriodGain = 0.02;
 constexpr double kMaxClockOffset = 0.015;
 // Passes further apart than this belong to different transmissions.
 constexpr double kJoinSeconds = 0.6;
-// Echo tail estimate: symbols before it is used, memory per symbol.
-constexpr int kTailWarmUp = 6;
-constexpr double kTailMemory = 0.95;
 // Tone levels: memory per symbol, largest boost of a weak tone (energy ratio).
 constexpr double kLevelMemory = 0.9;
 constexpr double kMaxToneBoost = 10.0;
 // Shorter texts are joined without comparing their bytes.
 constexpr size_t kCompareFrom = 8;
+// The format has no checksum, so a text is reported only when every byte is sure: at least two
+// passes must have read the byte on their own, and their summed soft values must put it this far
+// (per pass, in shares of a symbol's energy; a clean symbol gives about 0.25) above the next best
+// byte. Noise rarely makes two passes agree on the same wrong byte. A text heard in one pass only
+// needs a wide margin on every symbol, its length field and its end symbols included.
+constexpr int kVotes = 2;
+constexpr double kByteMargin = 0.01;
+constexpr double kSinglePassMargin = 0.12;
 
 using Energies = std::array<double, kTones>;
 using ToneSet = std::array<int, 4>;
@@ -95,6 +100,21 @@ int best_in(const Energies& e, int first, int last, double* best_score) {
   }
   if (best_score != nullptr) *best_score = best_value;
   return best;
+}
+
+// How far the best symbol in [first, last) stands above the next best one.
+double margin_in(const Energies& e, int first, int last) {
+  double best = -1.0, second = -1.0;
+  for (int s = first; s < last; ++s) {
+    const double v = score(e, s);
+    if (v > best) {
+      second = best;
+      best = v;
+    } else if (v > second) {
+      second = v;
+    }
+  }
+  return best - second;
 }
 
 int best_symbol(const Energies& e) {
@@ -149,14 +169,16 @@ struct MfDecoder::Impl {
   void refine(double t, double offset, double* t0, double* offset0) const;
   void start_pass(double t0, double offset);
   bool decode_step();
-  Energies clean_symbol(double t, const Energies& e, int first, int last);
+  Energies clean_symbol(const Energies& e, int first, int last);
   void header_done();
   double end_margin(int position) const;
   bool end_pair_at(int position) const;
   void finish_pass(int length, double end);
   void abandon_pass();
   void resume_search_at(double t);
-  void add_pass(std::vector<Energies> chars, double start, double end);
+  double pass_confidence(int length) const;
+  void add_pass(std::vector<Energies> chars, double confidence, double start, double end);
+  bool sure() const;
   void report_session();
   void trim();
 
@@ -170,6 +192,7 @@ struct MfDecoder::Impl {
   size_t decoded_ = 0;
   size_t accepted_ = 0;
   size_t rejected_ = 0;
+  size_t texts_rejected_ = 0;
 
   // Front end.
   int decimation_ = 1;
@@ -211,10 +234,6 @@ struct MfDecoder::Impl {
   int longest_candidate_ = 0;
   mutable std::vector<Complex> scratch_;
 
-  // Echo tail: energy of unused tones in tone frames and in the gaps before them.
-  double tail_frame_ = 0.0;
-  double tail_gap_ = 0.0;
-  int tail_symbols_ = 0;
   // Level of each tone when sent, share of its symbol's energy (0: not seen yet).
   Energies tone_level_{};
 
@@ -222,6 +241,7 @@ struct MfDecoder::Impl {
   struct Session {
     std::vector<Energies> sums;
     std::vector<std::vector<int>> pass_bytes;  // each pass's own decisions
+    double first_confidence = 0.0;             // the first pass's length field and end symbols
     int passes = 0;
     double end = 0.0;
   };
@@ -274,7 +294,7 @@ MfDecoder::Impl::Impl(int sample_rate, TextCallback on_text)
 
 void MfDecoder::Impl::reset() {
   queue_.clear();
-  decoded_ = accepted_ = rejected_ = 0;
+  decoded_ = accepted_ = rejected_ = texts_rejected_ = 0;
   mix_phase_ = 0;
   std::fill(history_.begin(), history_.end(), Complex());
   history_pos_ = 0;
@@ -287,8 +307,6 @@ void MfDecoder::Impl::reset() {
   scan_hop_ = 0;
   symbols_.clear();
   candidates_.clear();
-  tail_frame_ = tail_gap_ = 0.0;
-  tail_symbols_ = 0;
   tone_level_ = Energies{};
   has_session_ = false;
   session_ = Session();
@@ -497,8 +515,18 @@ bool MfDecoder::Impl::decode_step() {
     const double den = l - 2.0 * c + r;
     if (den < 0.0) measured += std::clamp(0.5 * (l - r) / den, -0.5, 0.5) * step;
   }
-  const Energies cleaned = clean_symbol(next_time_ + (best - kTrackSteps) * step, e[best],
-                                        header ? first : 0, header ? last : kSymbols);
+  // In a room the edges of a tone frame hold the most of the symbols before (the tail of the last
+  // one at the start, while this one's raised cosine is still low): the tones are read as the
+  // mean of their shares over the whole frame and over its middle half.
+  const double at = next_time_ + (best - kTrackSteps) * step;
+  Energies middle;
+  tone_energies(scratch_.data(), weigh(at + 0.25 * length, 0.5 * length, scratch_.data()),
+                clock_offset_, &middle);
+  const Energies whole = normalised(e[best]);
+  middle = normalised(middle);
+  Energies read;
+  for (int k = 0; k < kTones; ++k) read[k] = 0.5 * (whole[k] + middle[k]);
+  const Energies cleaned = clean_symbol(read, header ? first : 0, header ? last : kSymbols);
   const double symbol_time = next_time_ + kLoopPhaseGain * measured;
   const double nominal = symbol_period(0.0);
   period_ = std::clamp(period_ + kLoopPeriodGain * measured, nominal / (1.0 + kMaxClockOffset),
@@ -526,20 +554,8 @@ bool MfDecoder::Impl::decode_step() {
   return true;
 }
 
-Energies MfDecoder::Impl::clean_symbol(double t, const Energies& e, int first, int last) {
-  // Echo tail: the 10 ms gap before the tone frame holds only what earlier symbols left in the
-  // room (and noise). How much of it shows up in a tone frame is learnt from the tones a symbol
-  // does not use; that much of each tone's gap energy is taken off.
-  const double gap = tone_length(clock_offset_) / 2.0;
-  const int count = weigh(t - gap, gap, scratch_.data());
-  Energies g;
-  tone_energies(scratch_.data(), count, clock_offset_, &g);
-  const double factor = tail_symbols_ >= kTailWarmUp && tail_gap_ > 0.0
-                            ? std::min(tail_frame_ / tail_gap_, 4.0)
-                            : 0.0;
-  Energies cleaned;
-  for (int k = 0; k < kTones; ++k) cleaned[k] = std::max(0.0, e[k] - factor * g[k]);
-  cleaned = normalised(cleaned);
+Energies MfDecoder::Impl::clean_symbol(const Energies& e, int first, int last) {
+  const Energies cleaned = normalised(e);
 
   // Room response: each tone arrives with its own strength. Every tone is scaled by the level
   // it had when it was sent (learnt from the decided symbols), within kMaxToneBoost.
@@ -563,21 +579,11 @@ Energies MfDecoder::Impl::clean_symbol(double t, const Energies& e, int first, i
   }
 
   const ToneSet& used = alphabet()[best_in(equalised, first, last, nullptr)];
-  double frame = 0.0, in_gap = 0.0;
-  for (int k = 0; k < kTones; ++k) {
-    const bool sent = k == used[0] || k == used[1] || k == used[2] || k == used[3];
-    if (sent) {
-      tone_level_[k] = tone_level_[k] > 0.0
-                           ? kLevelMemory * tone_level_[k] + (1.0 - kLevelMemory) * cleaned[k]
-                           : cleaned[k];
-    } else {
-      frame += e[k];
-      in_gap += g[k];
-    }
+  for (int k : used) {
+    tone_level_[k] = tone_level_[k] > 0.0
+                         ? kLevelMemory * tone_level_[k] + (1.0 - kLevelMemory) * cleaned[k]
+                         : cleaned[k];
   }
-  tail_frame_ = kTailMemory * tail_frame_ + frame;
-  tail_gap_ = kTailMemory * tail_gap_ + in_gap;
-  ++tail_symbols_;
   return equalised;
 }
 
@@ -622,9 +628,26 @@ bool MfDecoder::Impl::end_pair_at(int position) const {
 void MfDecoder::Impl::finish_pass(int length, double end) {
   ++accepted_;
   std::vector<Energies> chars(symbols_.begin() + 6, symbols_.begin() + 6 + length);
+  const double confidence = pass_confidence(length);
   const double start = pass_start_;
   resume_search_at(end);
-  add_pass(std::move(chars), start, end);
+  add_pass(std::move(chars), confidence, start, end);
+}
+
+double MfDecoder::Impl::pass_confidence(int length) const {
+  // The surer copy of the length field that announced `length`, and both end symbols.
+  double header = 0.0;
+  for (int copy = 0; copy < 2; ++copy) {
+    int value = 0;
+    double weakest = 1.0;
+    for (int d = 0; d < 3; ++d) {
+      const Energies& e = symbols_[copy * 3 + d];
+      value = value * 10 + (best_in(e, kDigitZero, kDigitZero + 10, nullptr) - kDigitZero);
+      weakest = std::min(weakest, margin_in(e, kDigitZero, kDigitZero + 10));
+    }
+    if (value - kLengthOffset == length) header = std::max(header, weakest);
+  }
+  return std::min({header, end_margin(length), end_margin(length + 1)});
 }
 
 void MfDecoder::Impl::abandon_pass() {
@@ -640,7 +663,8 @@ void MfDecoder::Impl::resume_search_at(double t) {
   hops_base_ = scan_hop_;
 }
 
-void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double start, double end) {
+void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double confidence, double start,
+                               double end) {
   bool join = has_session_ && session_.sums.size() == chars.size() &&
               start - session_.end <= kJoinSeconds * baseband_rate_;
   std::vector<int> bytes(chars.size());
@@ -662,6 +686,7 @@ void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double start, double
     has_session_ = true;
     session_ = Session();
     session_.sums.assign(chars.size(), Energies{});
+    session_.first_confidence = confidence;
   }
   for (size_t i = 0; i < chars.size(); ++i) {
     for (int k = 0; k < kTones; ++k) session_.sums[i][k] += chars[i][k];
@@ -671,8 +696,29 @@ void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double start, double
   session_.end = end;
 }
 
+bool MfDecoder::Impl::sure() const {
+  const int passes = session_.passes;
+  if (passes == 1 && session_.first_confidence < kSinglePassMargin) return false;
+  for (size_t i = 0; i < session_.sums.size(); ++i) {
+    const Energies& sum = session_.sums[i];
+    const int byte = best_in(sum, 0, kBytes, nullptr);
+    int votes = 0;
+    for (const std::vector<int>& bytes : session_.pass_bytes) votes += bytes[i] == byte;
+    const double margin = margin_in(sum, 0, kBytes) / passes;
+    const bool ok =
+        passes == 1 ? margin >= kSinglePassMargin : votes >= kVotes && margin >= kByteMargin;
+    if (!ok) return false;
+  }
+  return true;
+}
+
 void MfDecoder::Impl::report_session() {
   has_session_ = false;
+  if (!sure()) {
+    ++texts_rejected_;
+    session_ = Session();
+    return;
+  }
   Text text(session_.sums.size());
   for (size_t i = 0; i < text.size(); ++i) {
     text[i] = static_cast<uint8_t>(best_in(session_.sums[i], 0, kBytes, nullptr));
@@ -734,6 +780,9 @@ size_t MfDecoder::passes_accepted() const {
 }
 size_t MfDecoder::passes_rejected() const {
   return impl_->rejected_;
+}
+size_t MfDecoder::texts_rejected() const {
+  return impl_->texts_rejected_;
 }
 
 }  // namespace receiver

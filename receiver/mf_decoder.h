@@ -14,15 +14,23 @@
 // symbol rate alike); once found, start time and clock offset are refined jointly on both start
 // symbols. Symbols are then read one by one: each is measured at a few start times around its
 // predicted one (up to +-3.3 ms) and read at the best; a second-order loop follows the timing
-// (drift, playback stalls and skips). Per symbol the eleven tone energies are cleaned of the
-// room's echo (the energy each tone had in the silent gap just before, scaled by how much of the
-// gap shows up in unused tones) and of the room's colouring (each tone divided by its level in
-// earlier symbols that used it), then normalised to sum 1: the symbol's soft value. The two
+// (drift, playback stalls and skips). Per symbol each tone's share of the eleven tone energies is
+// the mean of its share over the whole tone frame and over the frame's middle half (in a room the
+// frame's edges hold the most of the symbols before); the shares are cleaned of the room's
+// colouring (each tone divided by its level in earlier symbols that used it) and normalised to
+// sum 1: the symbol's soft value. The two
 // copies of the length field give the candidate lengths; a pass is accepted only when both end
 // symbols, and no end symbol just before them, stand where a candidate says. Accepted passes of
 // the same length whose starts follow the previous end within 0.6 s (three per transmission,
 // more when the transmission is repeated) are combined unless most of their bytes differ: per
 // position the soft values are summed and the byte whose four tones collect the most is taken.
+// The format has no checksum, so the text is reported only when the decoder is sure of every byte:
+// at least two passes read it on their own and the sums put it clearly above the next best byte
+// (a text heard in one pass only needs a wide margin on every symbol, length field and end symbols
+// included). Otherwise nothing is reported and texts_rejected() counts it: in noise a few dB
+// stronger than the one in which texts stop coming through, nothing rather than a wrong text. In
+// a reverberant room the passes repeat the same error (the room rings the same way each time), so
+// agreement does not catch every error there.
 // The text is reported once no further pass starts within 0.6 s, or at flush().
 //
 // Not thread-safe: feed, flush, reset and take_texts belong to one thread. The callback runs
@@ -73,6 +81,8 @@ class MfDecoder {
   size_t passes_accepted() const;
   // Start pairs whose pass was not accepted (unreadable length field, end symbols missing).
   size_t passes_rejected() const;
+  // Texts not reported because the decoder was unsure of a byte (see above).
+  size_t texts_rejected() const;
 
  private:
   struct Impl;

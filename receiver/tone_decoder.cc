@@ -11,6 +11,14 @@ namespace receiver {
 namespace {
 
 constexpr int kCodes = 6;
+// A code's score is kept once for every code that may precede it (and once for none), since the
+// preceding code is expected to ring on beneath it.
+constexpr int kStreams = kCodes * (kCodes + 1);
+// What each analysis frame keeps: the six band levels and the six bonuses.
+constexpr int kFeatures = 2 * kCodes;
+inline int stream(int code, int before) {
+  return code * (kCodes + 1) + (before < 0 || before == code ? kCodes : before);
+}
 constexpr int kRepeat = 4;
 constexpr int kSeparator = 5;
 
@@ -63,6 +71,12 @@ constexpr float kFloorStepDb = 0.05f;
 // it rose over the last few frames, up to kRiseCapDb.
 constexpr float kRiseWeight = 0.2f;
 constexpr float kRiseCapDb = 12.0f;
+// How much the code before is expected to ring beneath a code.
+constexpr float kRingingDb = 6.0f;
+// The first frames of a code hold the loudest ringing of the code before (and straddle the
+// boundary): they count this much.
+constexpr int kOnsetFrames = 2;
+constexpr double kOnsetWeight = 0.3;
 // What a frame of silence scores: a code must stand this far above the rest on average.
 constexpr float kSilenceScore = 3.0f;
 // Cost per frame by which a code's length misses its nominal length.
@@ -214,19 +228,17 @@ void ToneDecoder::analyse_frame() {
   }
   std::copy(level, level + kCodes, history_db_[history_at_]);
   history_at_ = (history_at_ + 1) % kRiseFrames;
-  float scores[kCodes];
+  // What a frame keeps: each band's level and its bonus (rise, less any shortfall against the
+  // band's background). The scores against the other bands are worked out from them.
+  float features[kFeatures];
   for (int c = 0; c < kCodes; ++c) {
-    float other = floor_min_db_;
-    for (int k = 0; k < kCodes; ++k) {
-      if (k != c) other = std::max(other, level[k]);
-    }
     const float shortfall = std::max(0.0f, kPresenceDb - (level[c] - floor_db_[c]));
-    scores[c] =
-        std::clamp(level[c] - other, -kClipDb, kClipDb) - kPresenceWeight * shortfall + rise[c];
+    features[c] = level[c];
+    features[kCodes + c] = rise[c] - kPresenceWeight * shortfall;
     floor_db_[c] += level[c] > floor_db_[c] ? kFloorStepDb : -4.0f * kFloorStepDb;
     floor_db_[c] = std::max(floor_db_[c], floor_min_db_);
   }
-  push_scores(scores);
+  push_scores(features);
 
   const size_t b = frames_;
   const double* best = &best_[(b % kRing) * kStates];
@@ -303,7 +315,7 @@ void ToneDecoder::build_transitions() {
 void ToneDecoder::start_search() {
   frames_ = 0;
   stretch_.clear();
-  prefix_.assign(kRing * kCodes, 0.0);
+  prefix_.assign(kRing * kStreams, 0.0);
   best_.assign(kRing * kStates, kUnreachable);
   best_[kSilenceState] = 0.0;
   last_separator_.assign(kRing * kStates, -1);
@@ -311,12 +323,24 @@ void ToneDecoder::start_search() {
   back_prev_.assign(kStates, kSilenceState);
 }
 
-void ToneDecoder::push_scores(const float* scores) {
-  stretch_.insert(stretch_.end(), scores, scores + kCodes);
+void ToneDecoder::push_scores(const float* features) {
+  stretch_.insert(stretch_.end(), features, features + kFeatures);
   const size_t b = frames_ + 1;  // the boundary after this frame
   const size_t row = b % kRing;
+  const float* level = features;
   for (int c = 0; c < kCodes; ++c) {
-    prefix_[row * kCodes + c] = prefix_[((b - 1) % kRing) * kCodes + c] + scores[c];
+    for (int before = -1; before < kCodes; ++before) {
+      if (before == c) continue;  // the same stream as none before
+      // How far the band stands above the strongest other one, the code before counting
+      // kRingingDb less.
+      float other = floor_min_db_;
+      for (int k = 0; k < kCodes; ++k) {
+        if (k != c) other = std::max(other, k == before ? level[k] - kRingingDb : level[k]);
+      }
+      const float score = std::clamp(level[c] - other, -kClipDb, kClipDb) + features[kCodes + c];
+      const int i = stream(c, before);
+      prefix_[row * kStreams + i] = prefix_[((b - 1) % kRing) * kStreams + i] + score;
+    }
   }
   back_len_.resize((b + 1) * kStates, 0);
   back_prev_.resize((b + 1) * kStates, kSilenceState);
@@ -338,13 +362,20 @@ void ToneDecoder::push_scores(const float* scores) {
     for (int len = shortest; len <= longest; ++len) {
       if (static_cast<size_t>(len) > b) break;
       const size_t s = b - static_cast<size_t>(len);
-      const double segment = code < 0 ? kSilenceScore
-                                      : prefix_[row * kCodes + code] -
-                                            prefix_[(s % kRing) * kCodes + code] -
-                                            kDurationPenalty * std::fabs(len - code_frames_[code]);
+      const double duration =
+          code < 0 ? 0.0 : kDurationPenalty * std::fabs(len - code_frames_[code]);
       const double* prev = &best_[(s % kRing) * kStates];
       for (const auto& t : from_[static_cast<size_t>(st)]) {
         if (prev[t.from] <= kUnreachable) continue;
+        const int k = code < 0 ? 0 : stream(code, state_code_[static_cast<size_t>(t.from)]);
+        double segment =
+            code < 0 ? kSilenceScore
+                     : prefix_[row * kStreams + k] - prefix_[(s % kRing) * kStreams + k] - duration;
+        if (code >= 0) {
+          // The first frames of a code, which the code before still rings into, count less.
+          segment -= (1.0 - kOnsetWeight) * (prefix_[((s + kOnsetFrames) % kRing) * kStreams + k] -
+                                             prefix_[(s % kRing) * kStreams + k]);
+        }
         const double v = prev[t.from] + segment - t.cost;
         if (v > top) {
           top = v;
@@ -402,7 +433,7 @@ void ToneDecoder::decide(bool forced) {
     // first reading did not report are reported.
     start_search();
     strays_allowed_ = false;
-    for (size_t i = 0; i < frames.size(); i += kCodes) push_scores(&frames[i]);
+    for (size_t i = 0; i < frames.size(); i += kFeatures) push_scores(&frames[i]);
     const size_t rejected_first = rejected_;
     parse(best_codes());
     strays_allowed_ = true;
@@ -412,9 +443,9 @@ void ToneDecoder::decide(bool forced) {
   start_search();
   if (forced) return;
   // Re-examine the last frames: the start of a transmission may lie among them.
-  const size_t keep = static_cast<size_t>(std::lround(kReplaySeconds / kFrameSeconds)) * kCodes;
+  const size_t keep = static_cast<size_t>(std::lround(kReplaySeconds / kFrameSeconds)) * kFeatures;
   const size_t from = frames.size() > keep ? frames.size() - keep : 0;
-  for (size_t i = from; i < frames.size(); i += kCodes) push_scores(&frames[i]);
+  for (size_t i = from; i < frames.size(); i += kFeatures) push_scores(&frames[i]);
 }
 
 void ToneDecoder::parse(const std::vector<int>& codes) {
@@ -482,6 +513,11 @@ void ToneDecoder::parse(const std::vector<int>& codes) {
         }
       }
     }
+    // A text followed by its CRC and a byte 00 checks again one byte longer (the CRC over the
+    // text and the CRC's low byte is the CRC's high byte, then 00). A second reading, which takes
+    // every tone for part of a transmission, may read the ringing after the end as such a byte:
+    // there the two readings cannot be told apart, and neither is reported.
+    if (!strays_allowed_ && accepted > 2 && checks(bytes, accepted - 1)) accepted = 0;
     if (accepted == 0) {
       ++rejected_;
       continue;

@@ -283,6 +283,51 @@ TEST(ToneReceiver, SecondReadingWithoutStrayTones) {
   EXPECT_EQ(rejected, 0u);
 }
 
+// Rooms whose direct sound is at most 3 dB above the reverberation, white noise at 10 dB SNR.
+// The code before a code rings on beneath it at nearly the same level: not allowing for that, the
+// decoder lost the first three. The last is not decoded, but a second reading took the ringing
+// after its end for a byte 00 behind the CRC, which checks again one byte longer, and reported
+// the text with the CRC's low byte added; now it reports nothing.
+TEST(ToneReceiver, RoomsWithLittleDirectSound) {
+  const struct {
+    double rt60, drr_db;
+    uint32_t room_seed, noise_seed;
+    Bytes text;
+    bool decodes;
+  } cases[] = {
+      {0.15,
+       3,
+       1007,
+       2007,
+       {0xe0, 0x8b, 0x6d, 0x21, 0xde, 0x84, 0x46, 0xe5, 0x46, 0x16, 0xed, 0x85, 0x02, 0x5f, 0xfa,
+        0x47, 0x6f},
+       true},
+      {0.15, 3, 1016, 2016, {0xdc, 0xa2, 0x4a, 0x6c, 0x02, 0x96}, true},
+      {0.15, 3, 1018, 2018, {0x3c, 0x62, 0x5c, 0x24, 0x43, 0x9d, 0x9b, 0x09, 0x64, 0x37}, true},
+      {0.4,
+       0,
+       50369,
+       50371,
+       {0xd7, 0xe4, 0xe9, 0xbb, 0xbe, 0x3f, 0x89, 0xbc, 0x41, 0xad, 0x11, 0xcb, 0x5c, 0xa9},
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(show(c.text));
+    sc::Signal x = sc::convolve(on_air(render(encode(c.text))),
+                                sc::room_response(kRate, c.rt60, c.drr_db, c.room_seed));
+    sc::scale_db(x, -20);
+    sc::add_at_snr(x, sc::white_noise(x.size(), c.noise_seed), sc::active_power(x), 10);
+    std::vector<Bytes> texts;
+    ToneDecoder dec(kRate, [&](const ToneDecoder::Text& t) { texts.push_back(t); });
+    const auto pcm = sc::to_pcm(x);
+    for (size_t at = 0; at < pcm.size(); at += kBlockSamples) {
+      dec.feed(pcm.data() + at, std::min(kBlockSamples, pcm.size() - at));
+    }
+    dec.flush();
+    EXPECT_EQ(texts, c.decodes ? std::vector<Bytes>{c.text} : std::vector<Bytes>{});
+  }
+}
+
 TEST(ToneReceiver, EveryRepetitionArrives) {
   std::mt19937 rng(5);
   for (const Bytes& text : {Bytes{'a', 'b', 'c'}, random_text(rng, 20)}) {
