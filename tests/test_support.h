@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "audio/aec.h"
 #include "sonora/body.h"
 #include "sonora/handler.h"
 #include "sonora/types.h"

@@ -4,8 +4,12 @@
 
 #if defined(MARLIN_FULL_BAND_AEC)
 
+// WebRTC's headers are third-party code that the engine's warnings do not hold to.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
+#pragma GCC diagnostic pop
 
 #include <algorithm>
 #include <cstdlib>
