@@ -51,9 +51,9 @@ TEST(EchoDelay, FindsTheEchoPathAcrossItsRange) {
 }
 
 TEST(EchoDelay, NoEstimateWithoutAWindowOrAFarEnd) {
-  EXPECT_EQ(estimate(74, 1.9), -1);  // less than a window of microphone
-  EXPECT_EQ(estimate(74, 2.4), -1);  // one update: not confirmed yet
-  EXPECT_NEAR(estimate(74, 2.6), 74, 2);
+  EXPECT_EQ(estimate(74, 0.9), -1);  // less than the first window of microphone
+  EXPECT_EQ(estimate(74, 1.4), -1);  // one update: not confirmed yet
+  EXPECT_NEAR(estimate(74, 1.6), 74, 2);
   EXPECT_EQ(estimate(74, 6.0, false), -1);
   EXPECT_NEAR(estimate(74, 6.0, true, 0), 74, 2);  // a clock that starts at 0
 }

@@ -1,5 +1,6 @@
 #include "audio/echo_delay.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -65,18 +66,17 @@ void EchoDelayEstimator::add_near(const int16_t* samples, size_t n, uint64_t sta
   const size_t completed = add(&near_, samples, n, start_ms);
   near_steps_since_update_ += completed;
   near_steps_total_ += completed;
-  const uint64_t window = kWindowMs / kStepMs;
   if (completed > 0 && near_steps_since_update_ >= kUpdateMs / kStepMs &&
-      near_steps_total_ >= window) {
+      near_steps_total_ >= kFirstWindowMs / kStepMs) {
     near_steps_since_update_ = 0;
-    update(near_.step - 1);
+    const uint64_t full = kWindowMs / kStepMs;
+    update(near_.step - 1, static_cast<size_t>(std::min(near_steps_total_, full)));
   }
 }
 
-// Normalised correlation of the microphone's envelope over the window ending at `last_step`
-// against the far end's, for every lag; the best clear one becomes the candidate.
-void EchoDelayEstimator::update(uint64_t last_step) {
-  const size_t window = near_window_.size();
+// Normalised correlation of the microphone's envelope over the `window` steps ending at
+// `last_step` against the far end's, for every lag; the best clear one becomes the candidate.
+void EchoDelayEstimator::update(uint64_t last_step, size_t window) {
   const size_t lags = static_cast<size_t>(kMaxLagMs / kStepMs);
   const uint64_t first = last_step + 1 - window;
   if (first < lags) return;
@@ -87,13 +87,13 @@ void EchoDelayEstimator::update(uint64_t last_step) {
   }
   near_mean /= static_cast<double>(window);
   double near_energy = 0.0;
-  for (double& v : near_window_) {
-    v -= near_mean;
-    near_energy += v * v;
+  for (size_t i = 0; i < window; ++i) {
+    near_window_[i] -= near_mean;
+    near_energy += near_window_[i] * near_window_[i];
   }
   if (near_energy <= 0.0) return;
   // far_window_[j] is the far end at step first - lags + j.
-  for (size_t j = 0; j < far_window_.size(); ++j) far_window_[j] = value(far_, first - lags + j);
+  for (size_t j = 0; j < window + lags; ++j) far_window_[j] = value(far_, first - lags + j);
   // Sums over the window at lag `lags`, slid one step per lag (towards the newest far end).
   double far_sum = 0.0, far_squares = 0.0;
   for (size_t i = 0; i < window; ++i) {

@@ -2,8 +2,9 @@
 // reaches the microphone. Both streams are given with the time of their first sample (the far end
 // as played, the microphone as captured, on the same millisecond clock); their envelopes (mean
 // magnitude per kStepMs) are kept by time, and every kUpdateMs of microphone audio the lag in
-// 0 .. kMaxLagMs with the highest normalised correlation over the last kWindowMs is taken, when it
-// is clear enough (correlation at least kMinCorrelation with far-end audio present). A new lag,
+// 0 .. kMaxLagMs with the highest normalised correlation over the last kWindowMs (from
+// kFirstWindowMs on, all there is until then) is taken, when it is clear enough (correlation at
+// least kMinCorrelation with far-end audio present). A new lag,
 // the first included, is taken only when two updates in a row agree on it, so a chance match or a
 // stretch of double talk does not move it; a move by one step is followed at once.
 //
@@ -23,6 +24,7 @@ class EchoDelayEstimator {
   static constexpr int kStepMs = 2;
   static constexpr int kMaxLagMs = 500;
   static constexpr int kWindowMs = 2000;
+  static constexpr int kFirstWindowMs = 1000;  // the first update looks at this much
   static constexpr int kUpdateMs = 500;
   static constexpr double kMinCorrelation = 0.4;
 
@@ -49,7 +51,7 @@ class EchoDelayEstimator {
   // Adds samples to `t`; returns the number of steps completed.
   size_t add(Track* t, const int16_t* samples, size_t n, uint64_t start_ms);
   float value(const Track& t, uint64_t step) const;
-  void update(uint64_t last_step);
+  void update(uint64_t last_step, size_t window);
 
   size_t per_step_;  // samples per step
   Track far_;

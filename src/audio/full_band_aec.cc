@@ -65,7 +65,6 @@ class WebRtcFullBandAEC : public AEC {
   size_t chunk_bytes_ = 0;     // 10 ms
   uint64_t block_ms_ = 0;      // a block's duration
   size_t max_far_blocks_ = 0;  // far-end blocks queued at most
-  size_t far_pos_ = 0;         // bytes of the head far-end block already given
   int shift_ms_ = 0;           // how long the far end is held back
   uint64_t reverse_ms_ = 0;    // time of the next chunk the module's far end gets
   bool far_seen_ = false;
@@ -161,17 +160,24 @@ bool WebRtcFullBandAEC::process_near(byte* data, int delay_ms) {
   return true;
 }
 
-// Takes the far-end chunks played up to `until_ms` from the queue into the delay line; the
-// estimator hears them at their play time.
+// Moves each far-end block whose play has begun by `until_ms` from the queue into the delay line,
+// chunk by chunk with their play times; the estimator hears them at those times.
 void WebRtcFullBandAEC::take_far_until(uint64_t until_ms) {
-  for (const Frame* far = queue_->head(); far != nullptr; far = queue_->head()) {
+  for (const Frame* head = queue_->head(); head != nullptr; head = queue_->head()) {
     // A played block's record holds its play time minus one block.
-    const uint64_t chunk_ms = far->ts->ts + block_ms_ + far_pos_ / chunk_bytes_ * 10;
-    if (chunk_ms > until_ms) break;
-    if (chunk_ms + FullBandAEC::kStaleFarMs < until_ms) {
-      counters_.far_too_old.fetch_add(1, std::memory_order_relaxed);
-    } else {
-      const auto* samples = reinterpret_cast<const int16_t*>(far->data + far_pos_);
+    const uint64_t start_ms = head->ts->ts + block_ms_;
+    if (start_ms > until_ms) break;
+    // Taken out of the queue before it is read: the render thread, making room, drops only
+    // blocks still queued.
+    Frame* far = queue_->poll();
+    if (far == nullptr) break;
+    for (size_t pos = 0; pos + chunk_bytes_ <= far->size; pos += chunk_bytes_) {
+      const uint64_t chunk_ms = far->ts->ts + block_ms_ + pos / chunk_bytes_ * 10;
+      if (chunk_ms + FullBandAEC::kStaleFarMs < until_ms) {
+        counters_.far_too_old.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+      const auto* samples = reinterpret_cast<const int16_t*>(far->data + pos);
       delay_->add_far(samples, chunk_bytes_ / 2, chunk_ms);
       if (line_count_ == line_ms_.size()) {  // the oldest chunk makes room
         line_head_ = (line_head_ + 1) % line_ms_.size();
@@ -183,11 +189,7 @@ void WebRtcFullBandAEC::take_far_until(uint64_t until_ms) {
       line_ms_[slot] = chunk_ms;
       ++line_count_;
     }
-    far_pos_ += chunk_bytes_;
-    if (far_pos_ >= far->size) {
-      fwrapper_->delete_frame(queue_->poll());
-      far_pos_ = 0;
-    }
+    fwrapper_->delete_frame(far);
   }
 }
 
