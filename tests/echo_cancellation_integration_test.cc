@@ -154,7 +154,10 @@ INSTANTIATE_TEST_SUITE_P(PlatformSizes, EchoCancellation,
 // microphone, then the room's tail) and holds the far end back by it.
 TEST(FullBandCanceller, FindsTheEchoPathAndRemovesTheEcho) {
 #if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "real time under ThreadSanitizer";
+  // The callbacks run far slower than real time there: the run checks the threads, not the echo.
+  const bool real_time = false;
+#else
+  const bool real_time = true;
 #endif
   vdev::use_hardware(false);
   vdev::set_manual_clock(false);
@@ -170,8 +173,9 @@ TEST(FullBandCanceller, FindsTheEchoPathAndRemovesTheEcho) {
   std::vector<int16_t> plain(mic_bytes.size() / 2);
   std::memcpy(plain.data(), mic_bytes.data(), plain.size() * 2);
   vdev::reset();
-  EXPECT_NEAR(path_ms, 120, 6);
   const size_t from = 4 * 16000;  // after the estimate and the filter settled
+  if (!real_time) return;
+  EXPECT_NEAR(path_ms, 120, 6);
   const size_t to = std::min(plain.size(), cancelled.size());
   ASSERT_GT(to, from + 16000);
   const double erle = 10 * std::log10(energy(plain, from, to) / (energy(cancelled, from, to) + 1));
