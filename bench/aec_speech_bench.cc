@@ -57,16 +57,6 @@ const char* kNearText =
     "Hello, can you hear me? Sorry to interrupt, I am talking over you right now. Let me tell you "
     "about the meeting tomorrow morning, it starts at nine sharp in the small room.";
 
-std::vector<int16_t> repeat_to(const std::vector<int16_t>& speech, size_t n) {
-  std::vector<int16_t> out;
-  while (out.size() < n && !speech.empty()) {
-    out.insert(out.end(), speech.begin(), speech.end());
-    out.resize(out.size() + kRate * 3 / 10, 0);
-  }
-  out.resize(n, 0);
-  return out;
-}
-
 // Scales to `dbfs` RMS over the 10 ms chunks that hold speech.
 void scale_active(std::vector<int16_t>* s, double dbfs) {
   double e = 0;
@@ -302,11 +292,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  std::vector<int16_t> far =
-      repeat_to(far_speech.samples, static_cast<size_t>(kFarSeconds * kRate));
+  std::vector<int16_t> far = tool::repeat_speech(
+      far_speech.samples, static_cast<size_t>(kFarSeconds * kRate), kRate * 3 / 10);
   scale_active(&far, kTalkerDbfs);
-  std::vector<int16_t> talker =
-      repeat_to(near_speech.samples, static_cast<size_t>(kNearSeconds * kRate));
+  std::vector<int16_t> talker = tool::repeat_speech(
+      near_speech.samples, static_cast<size_t>(kNearSeconds * kRate), kRate * 3 / 10);
   scale_active(&talker, kTalkerDbfs);
   std::vector<int16_t> near(static_cast<size_t>(kNearFrom * kRate), 0);
   near.insert(near.end(), talker.begin(), talker.end());

@@ -72,17 +72,6 @@ void scale_to_peak(std::vector<int16_t>* s, double peak) {
   for (int16_t& v : *s) v = static_cast<int16_t>(std::lrint(v * g));
 }
 
-// `speech` repeated with short pauses until it fills `samples`, cut there.
-std::vector<int16_t> fill(const std::vector<int16_t>& speech, size_t samples) {
-  std::vector<int16_t> out;
-  while (out.size() < samples && !speech.empty()) {
-    out.insert(out.end(), speech.begin(), speech.end());
-    out.resize(out.size() + kRate * 4 / 10, 0);
-  }
-  out.resize(samples, 0);
-  return out;
-}
-
 std::vector<uint8_t> bytes_of(const std::vector<int16_t>& s) {
   std::vector<uint8_t> b(s.size() * 2);
   for (size_t i = 0; i < s.size(); ++i) {
@@ -209,7 +198,8 @@ bool talkers(const cli::Args& args, double seconds, double near_at, std::vector<
   } else {
     tool::Pcm speech;
     if (!tool::speak(kFarVoice, kFarWordsPerMinute, kFarText, kRate, &speech, error)) return false;
-    *far = fill(speech.samples, static_cast<size_t>((seconds - kTailSeconds) * kRate));
+    *far = tool::repeat_speech(
+        speech.samples, static_cast<size_t>((seconds - kTailSeconds) * kRate), kRate * 4 / 10);
     scale_to_peak(far, kFarPeak);
   }
   std::vector<int16_t> near_alone;

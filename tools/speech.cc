@@ -121,4 +121,15 @@ bool resample(const Pcm& in, int rate, Pcm* out, std::string* error) {
   return true;
 }
 
+std::vector<int16_t> repeat_speech(const std::vector<int16_t>& speech, size_t samples,
+                                   size_t pause) {
+  std::vector<int16_t> out;
+  while (out.size() < samples && !speech.empty()) {
+    out.insert(out.end(), speech.begin(), speech.end());
+    out.resize(out.size() + pause, 0);
+  }
+  out.resize(samples, 0);
+  return out;
+}
+
 }  // namespace tool

@@ -3,7 +3,10 @@
 #ifndef TOOLS_SPEECH_H
 #define TOOLS_SPEECH_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "wav.h"
 
@@ -14,6 +17,11 @@ namespace tool {
 // espeak-ng when it is missing.
 bool speak(const std::string& voice, int words_per_minute, const std::string& text, int rate,
            Pcm* pcm, std::string* error);
+
+// `speech` repeated, `pause` samples of silence after each time, until it fills `samples`; cut
+// there.
+std::vector<int16_t> repeat_speech(const std::vector<int16_t>& speech, size_t samples,
+                                   size_t pause);
 
 // Converts mono or interleaved `in` to `rate` Hz (speexdsp, quality 8), keeping its length in
 // time. false with the reason in *error.
