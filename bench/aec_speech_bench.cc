@@ -14,7 +14,9 @@
 //         the near-end talker over the same chunks (higher is better);
 //   latency: how long after a captured block's last sample the application received it.
 //
-// Usage: aec_speech_bench [--runs N] (default 3)
+// Usage: aec_speech_bench [--runs N] [--canceller mobile|full]
+//   N runs of each (default 3); one of the engine's cancellers only (speexdsp runs beside the
+//   mobile one).
 #include <hilog/log_sink.h>
 #include <ohaudio/virtual_device.h>
 #include <speex/speex_echo.h>
@@ -96,6 +98,7 @@ std::vector<int16_t> as_samples(const std::vector<uint8_t>& b) {
 struct Call {
   std::vector<int16_t> mic, out, rendered;
   std::vector<double> latency_ms;
+  int path_ms = -1;  // the canceller's estimate of the echo path at the end
 };
 
 bool run_engine(const std::vector<int16_t>& far, const std::vector<int16_t>& near,
@@ -150,6 +153,7 @@ bool run_engine(const std::vector<int16_t>& far, const std::vector<int16_t>& nea
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    call->path_ms = player.get_aec_status()->delay;
     player.stop_record_audio();
     player.enable_audio(false);
   }
@@ -284,7 +288,18 @@ void print_row(const char* name, const std::vector<Figures>& runs, const std::ve
 int main(int argc, char** argv) {
   hilog::Capture quiet;
   int runs = 3;
-  if (argc == 3 && std::strcmp(argv[1], "--runs") == 0) runs = std::max(1, std::atoi(argv[2]));
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--runs") == 0) {
+      runs = std::max(1, std::atoi(argv[i + 1]));
+    } else if (std::strcmp(argv[i], "--canceller") == 0 &&
+               (std::strcmp(argv[i + 1], "mobile") == 0 || std::strcmp(argv[i + 1], "full") == 0)) {
+      only = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "usage: aec_speech_bench [--runs N] [--canceller mobile|full]\n");
+      return 2;
+    }
+  }
   tool::Pcm far_speech, near_speech;
   std::string error;
   if (!tool::speak("en", 150, kFarText, kRate, &far_speech, &error) ||
@@ -312,14 +327,17 @@ int main(int argc, char** argv) {
               "min   med   max", " med  p95");
   struct Canceller {
     const char* name;
+    const char* option;
     sonora::EchoCanceller kind;
   };
   std::vector<Figures> speex;
   for (const Canceller& c :
-       {Canceller{"engine, mobile canceller + NS", sonora::kEchoCancellerMobile},
-        Canceller{"engine, full-band + NS", sonora::kEchoCancellerFull}}) {
+       {Canceller{"engine, mobile canceller + NS", "mobile", sonora::kEchoCancellerMobile},
+        Canceller{"engine, full-band + NS", "full", sonora::kEchoCancellerFull}}) {
+    if (!only.empty() && only != c.option) continue;
     std::vector<Figures> figures;
     std::vector<double> latency;
+    std::string each;
     for (int r = 0; r < runs; ++r) {
       Call call;
       if (!run_engine(far, near, c.kind, static_cast<unsigned>(r + 1), &call)) {
@@ -327,12 +345,16 @@ int main(int argc, char** argv) {
         return 1;
       }
       figures.push_back(measure(call, near, call.out));
+      char one[48];
+      std::snprintf(one, sizeof(one), " %.1f (%d ms)", figures.back().erle, call.path_ms);
+      each += one;
       latency.insert(latency.end(), call.latency_ms.begin(), call.latency_ms.end());
       if (c.kind == sonora::kEchoCancellerMobile)
         speex.push_back(measure(call, near, run_speex(call)));
     }
     print_row(c.name, figures, latency);
+    std::printf("  each run's ERLE dB (echo path found):%s\n", each.c_str());
   }
-  print_row("speexdsp echo (200 ms) + preproc", speex, {});
+  if (!speex.empty()) print_row("speexdsp echo (200 ms) + preproc", speex, {});
   return 0;
 }

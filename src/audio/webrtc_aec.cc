@@ -3,6 +3,8 @@
 #include <webrtc/aecm.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "sonora/play_suit.h"
@@ -74,12 +76,37 @@ WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr), far_absent_(
   config.cngMode = 1;
   config.echoMode = static_cast<int16_t>(is_range(suit->aec_value, 0, 4) ? suit->aec_value : 3);
   WebRtcAecm_set_config(body->aec, config);
+  // The second instance, like the first.
+  void* second = WebRtcAecm_Create();
+  if (second == nullptr || WebRtcAecm_Init(second, suit->sample_rate) != 0) {
+    SLOG("aec create failed\n");
+    if (second != nullptr) WebRtcAecm_Free(second);
+    free_body(body);
+    return;
+  }
+  WebRtcAecm_set_config(second, config);
   body->queue = new utils::BlockedQueue<Frame>(delete_nothing);
   body->fwrapper = new FrameWrapper(kWebRtcAECBuddyLevel, body->block);
+  rate_ = suit->sample_rate;
+  path_.reset(new EchoDelayEstimator(suit->sample_rate));
+  // The longest path the estimator reports, and one call more.
+  const size_t call = static_cast<size_t>(body->aec_sample_in_short);
+  line_.assign(static_cast<size_t>(EchoDelayEstimator::kMaxLagMs) *
+                       static_cast<size_t>(suit->sample_rate) / 1000 +
+                   call,
+               0);
+  inst_[0].aecm = body->aec;
+  inst_[1].aecm = second;
+  for (Instance& inst : inst_) inst.sound_card_ms = body->aec_ms_in_sound_card;
+  for (Instance& inst : inst_) {
+    inst.far.assign(call, 0);
+    inst.out.assign(call, 0);
+  }
   body_ = body;
 }
 
 WebRtcAEC::~WebRtcAEC() {
+  if (body_ != nullptr) WebRtcAecm_Free(inst_[1].aecm);
   free_body(body_);
   body_ = nullptr;
 }
@@ -176,20 +203,83 @@ bool WebRtcAEC::aec(const Frame* input, Frame* output) {
   }
   for (size_t offset = 0; offset < body_->block; offset += step) {
     std::memcpy(far, input->data + offset, step);
-    if (WebRtcAecm_BufferFarend(body_->aec, far, samples) != 0) {
-      counters_.chunks_failed.fetch_add(1, std::memory_order_relaxed);
-      continue;
-    }
     std::memcpy(near, output->data + offset, step);
-    if (WebRtcAecm_Process(body_->aec, near, nullptr, reinterpret_cast<int16_t*>(body_->buffer),
-                           samples, static_cast<int16_t>(body_->aec_ms_in_sound_card)) != 0) {
+    track_path(far, near, samples);
+    write_line(far, samples);
+    for (Instance& inst : inst_) run_instance(&inst, near, samples);
+    line_pos_ = (line_pos_ + samples) % line_.size();
+    if (!choose_output(near, samples)) {
       counters_.chunks_failed.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
-    std::memcpy(output->data + offset, body_->buffer, step);
+    std::memcpy(output->data + offset, near, step);
     any = true;
   }
+  __atomic_store_n(&status_->delay, path_->delay_ms(), __ATOMIC_RELAXED);
   return any;
+}
+
+void WebRtcAEC::track_path(const int16_t* far, const int16_t* near, size_t n) {
+  // Far end and microphone are paired call by call, so one sample clock serves both.
+  const uint64_t at_ms = paired_ * 1000 / static_cast<uint64_t>(rate_);
+  paired_ += n;
+  path_->add_far(far, n, at_ms);
+  path_->add_near(near, n, at_ms);
+  const int path = path_->delay_ms();
+  if (path < 0) return;
+  // An estimate wavering by one step does not move the far ends.
+  const int wanted_first = path - body_->aec_ms_in_sound_card - kLeadMs;
+  if (std::abs(wanted_first - held_ms_) <= EchoDelayEstimator::kStepMs) return;
+  held_ms_ = wanted_first;
+  for (int i = 0; i < 2; ++i) {
+    // What the far end should lead the echo by beyond the sound-card delay.
+    const int lead = kLeadMs + i * kSpreadMs;
+    const int hold_ms = path - body_->aec_ms_in_sound_card - lead;
+    // A path too short to hold the far end back by is told to AECM as a shorter sound-card delay.
+    inst_[i].hold = static_cast<size_t>(std::max(0, hold_ms) * rate_ / 1000);
+    inst_[i].sound_card_ms = std::clamp(path - lead, 0, body_->aec_ms_in_sound_card);
+  }
+}
+
+void WebRtcAEC::write_line(const int16_t* far, size_t n) {
+  for (size_t i = 0; i < n; ++i) line_[(line_pos_ + i) % line_.size()] = far[i];
+}
+
+void WebRtcAEC::run_instance(Instance* inst, const int16_t* near, size_t n) {
+  const size_t size = line_.size();
+  // hold <= size - n: what is read was written in this call or before.
+  const size_t from = (line_pos_ + size - inst->hold) % size;
+  for (size_t i = 0; i < n; ++i) inst->far[i] = line_[(from + i) % size];
+  inst->ok = WebRtcAecm_BufferFarend(inst->aecm, inst->far.data(), n) == 0 &&
+             WebRtcAecm_Process(inst->aecm, near, nullptr, inst->out.data(), n,
+                                static_cast<int16_t>(inst->sound_card_ms)) == 0;
+  if (!inst->ok) return;
+  double energy = 0.0;
+  for (size_t i = 0; i < n; ++i) energy += static_cast<double>(inst->out[i]) * inst->out[i];
+  inst->level = 0.6 * inst->level + 0.4 * energy;
+}
+
+bool WebRtcAEC::choose_output(int16_t* out, size_t n) {
+  const int was = chosen_;
+  const int other = 1 - was;
+  // The other instance takes over when the chosen one failed, or when it leaves clearly less
+  // (1 dB) than the chosen one.
+  if (inst_[other].ok && (!inst_[was].ok || inst_[other].level < 0.8 * inst_[was].level)) {
+    chosen_ = other;
+  }
+  const Instance& now = inst_[chosen_];
+  if (!now.ok) return false;
+  if (chosen_ == was || !inst_[was].ok) {
+    std::memcpy(out, now.out.data(), n * sizeof(int16_t));
+    return true;
+  }
+  // A change of instance fades from the old one's output to the new one's over this call.
+  const Instance& before = inst_[was];
+  for (size_t i = 0; i < n; ++i) {
+    const double w = static_cast<double>(i) / static_cast<double>(n);
+    out[i] = static_cast<int16_t>(std::lrint((1.0 - w) * before.out[i] + w * now.out[i]));
+  }
+  return true;
 }
 
 }  // namespace audio

@@ -6,10 +6,29 @@
 // (output_for_aec) looks for the far-end block whose lead over the captured block lies in
 // [aec_start_by_ts, aec_end_by_ts) milliseconds: older ones are dropped, a later one waits for a
 // later captured block. All AECM calls happen on the capture thread.
+//
+// Alignment. AECM cancels well only when its far end leads the echo by about the sound-card delay
+// it is told (aec_ms_in_sound_card) or somewhat more; the echo path from a matched far-end block
+// to the microphone differs from device to device and from run to run with where capture started
+// against playback. So the matched far end goes through a delay line: an EchoDelayEstimator
+// follows the echo path between the far end as matched and the microphone, and AECM's far end is
+// held back so that it leads the echo by kLeadMs more than the sound-card delay, whatever the path.
+// A path shorter than that is told to AECM as a shorter sound-card delay instead.
+//
+// Two paths. How well AECM converges on speech depends on chance (the exact sample offset between
+// far end and echo decides whether it loses 5 to 10 dB for a second or two now and then). Two AECM
+// instances run side by side on the same microphone, their far ends kSpreadMs apart, and each
+// 10 ms the output of the one that currently leaves less (smoothed over a few calls, with a margin
+// against flapping) is taken; a change of instance is crossfaded over one call. Their chance
+// losses seldom coincide. Twice AECM's cost: some 80 us per 10 ms of 16 kHz audio on a desktop.
 #ifndef AUDIO_WEBRTC_AEC_H
 #define AUDIO_WEBRTC_AEC_H
 
+#include <memory>
+#include <vector>
+
 #include "audio/aec.h"
+#include "audio/echo_delay.h"
 #include "sonora/frame_wrapper.h"
 #include "utils/blocked_queue.h"
 
@@ -44,11 +63,45 @@ class WebRtcAEC : public AEC {
   bool input(const byte* data, size_t size, const TSSuit* ts) override;
   bool output_for_aec(Frame* frame) override;
 
+  // Once the echo path is known, the first instance's far end leads the echo by the sound-card
+  // delay and kLeadMs, the second's by kSpreadMs more (when the path is that long).
+  static constexpr int kLeadMs = 8;
+  static constexpr int kSpreadMs = 10;
+
  private:
+  struct Instance {
+    void* aecm = nullptr;
+    size_t hold = 0;        // samples the far end is held back by
+    int sound_card_ms = 0;  // the sound-card delay it is told
+    double level = 0.0;     // smoothed output energy per call
+    bool ok = false;        // its last call worked
+    std::vector<int16_t> far;
+    std::vector<int16_t> out;
+  };
+  // Follows the echo path between the far end as matched and the microphone; moves the
+  // instances' hold-back when the estimate moves by more than one step.
+  void track_path(const int16_t* far, const int16_t* near, size_t n);
+  // Writes `n` far-end samples into the delay line.
+  void write_line(const int16_t* far, size_t n);
+  // Runs one instance on its held-back far end and the microphone.
+  void run_instance(Instance* inst, const int16_t* near, size_t n);
+  // Picks the instance whose output is used and writes it to `out`.
+  bool choose_output(int16_t* out, size_t n);
+
   WebRtcAECBody* body_;
   // A wait for far-end audio found none; cleared when far-end audio is seen again. Used only on
   // the capture processing thread.
   bool far_absent_;
+  // Delay line of matched far-end samples and the two instances (the first's AECM is the body's);
+  // used only on the capture processing thread.
+  std::unique_ptr<EchoDelayEstimator> path_;
+  std::vector<int16_t> line_;
+  Instance inst_[2];
+  int chosen_ = 0;
+  int rate_ = 0;
+  int held_ms_ = -1000;  // the first instance's wanted hold-back at the last move
+  size_t line_pos_ = 0;  // where the next sample is written
+  uint64_t paired_ = 0;  // samples paired so far: the clock of the estimator
 };
 
 }  // namespace audio
