@@ -76,15 +76,18 @@ WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr), far_absent_(
   config.cngMode = 1;
   config.echoMode = static_cast<int16_t>(is_range(suit->aec_value, 0, 4) ? suit->aec_value : 3);
   WebRtcAecm_set_config(body->aec, config);
-  // The second instance, like the first.
-  void* second = WebRtcAecm_Create();
-  if (second == nullptr || WebRtcAecm_Init(second, suit->sample_rate) != 0) {
-    SLOG("aec create failed\n");
-    if (second != nullptr) WebRtcAecm_Free(second);
-    free_body(body);
-    return;
+  // The other instances, like the first.
+  inst_[0].aecm = body->aec;
+  for (int i = 1; i < kInstances; ++i) {
+    inst_[i].aecm = WebRtcAecm_Create();
+    if (inst_[i].aecm == nullptr || WebRtcAecm_Init(inst_[i].aecm, suit->sample_rate) != 0) {
+      SLOG("aec create failed\n");
+      free_instances();
+      free_body(body);
+      return;
+    }
+    WebRtcAecm_set_config(inst_[i].aecm, config);
   }
-  WebRtcAecm_set_config(second, config);
   body->queue = new utils::BlockedQueue<Frame>(delete_nothing);
   body->fwrapper = new FrameWrapper(kWebRtcAECBuddyLevel, body->block);
   rate_ = suit->sample_rate;
@@ -95,9 +98,12 @@ WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr), far_absent_(
                        static_cast<size_t>(suit->sample_rate) / 1000 +
                    call,
                0);
-  inst_[0].aecm = body->aec;
-  inst_[1].aecm = second;
-  for (Instance& inst : inst_) inst.sound_card_ms = body->aec_ms_in_sound_card;
+  // Until the path is known each instance's far end leads by kSpreadMs less than the one before.
+  for (int i = 0; i < kInstances; ++i) {
+    inst_[i].sound_card_ms = body->aec_ms_in_sound_card;
+    inst_[i].hold_ms = i * kSpreadMs;
+    inst_[i].hold = static_cast<size_t>(inst_[i].hold_ms * rate_ / 1000);
+  }
   for (Instance& inst : inst_) {
     inst.far.assign(call, 0);
     inst.out.assign(call, 0);
@@ -105,8 +111,16 @@ WebRtcAEC::WebRtcAEC(const Suit* suit) : AEC(suit), body_(nullptr), far_absent_(
   body_ = body;
 }
 
+void WebRtcAEC::free_instances() {
+  // The first instance's AECM is the body's.
+  for (int i = 1; i < kInstances; ++i) {
+    if (inst_[i].aecm != nullptr) WebRtcAecm_Free(inst_[i].aecm);
+    inst_[i].aecm = nullptr;
+  }
+}
+
 WebRtcAEC::~WebRtcAEC() {
-  if (body_ != nullptr) WebRtcAecm_Free(inst_[1].aecm);
+  free_instances();
   free_body(body_);
   body_ = nullptr;
 }
@@ -227,17 +241,18 @@ void WebRtcAEC::track_path(const int16_t* far, const int16_t* near, size_t n) {
   path_->add_near(near, n, at_ms);
   const int path = path_->delay_ms();
   if (path < 0) return;
-  // An estimate wavering by one step does not move the far ends.
-  const int wanted_first = path - body_->aec_ms_in_sound_card - kLeadMs;
-  if (std::abs(wanted_first - held_ms_) <= EchoDelayEstimator::kStepMs) return;
-  held_ms_ = wanted_first;
-  for (int i = 0; i < 2; ++i) {
-    // What the far end should lead the echo by beyond the sound-card delay.
+  for (int i = 0; i < kInstances; ++i) {
+    Instance& inst = inst_[i];
+    // An instance whose far end leads the echo by a little more than the sound-card delay it is
+    // told keeps its feed (every move costs AECM a second or two of convergence); one outside
+    // that is moved to lead by kLeadMs more, and each further one by kSpreadMs more again.
+    const int excess = path - inst.hold_ms - inst.sound_card_ms;
+    if (excess >= kMinExcessMs && excess <= kMaxExcessMs) continue;
     const int lead = kLeadMs + i * kSpreadMs;
-    const int hold_ms = path - body_->aec_ms_in_sound_card - lead;
     // A path too short to hold the far end back by is told to AECM as a shorter sound-card delay.
-    inst_[i].hold = static_cast<size_t>(std::max(0, hold_ms) * rate_ / 1000);
-    inst_[i].sound_card_ms = std::clamp(path - lead, 0, body_->aec_ms_in_sound_card);
+    inst.hold_ms = std::max(0, path - body_->aec_ms_in_sound_card - lead);
+    inst.hold = static_cast<size_t>(inst.hold_ms * rate_ / 1000);
+    inst.sound_card_ms = std::clamp(path - lead, 0, body_->aec_ms_in_sound_card);
   }
 }
 
@@ -261,12 +276,13 @@ void WebRtcAEC::run_instance(Instance* inst, const int16_t* near, size_t n) {
 
 bool WebRtcAEC::choose_output(int16_t* out, size_t n) {
   const int was = chosen_;
-  const int other = 1 - was;
-  // The other instance takes over when the chosen one failed, or when it leaves clearly less
-  // (1 dB) than the chosen one.
-  if (inst_[other].ok && (!inst_[was].ok || inst_[other].level < 0.8 * inst_[was].level)) {
-    chosen_ = other;
+  // Another instance takes over when the chosen one failed, or when it leaves clearly less
+  // (1 dB) than the chosen one: the one that leaves least.
+  int best = -1;
+  for (int i = 0; i < kInstances; ++i) {
+    if (inst_[i].ok && (best < 0 || inst_[i].level < inst_[best].level)) best = i;
   }
+  if (best >= 0 && (!inst_[was].ok || inst_[best].level < 0.8 * inst_[was].level)) chosen_ = best;
   const Instance& now = inst_[chosen_];
   if (!now.ok) return false;
   if (chosen_ == was || !inst_[was].ok) {

@@ -7,20 +7,24 @@
 // [aec_start_by_ts, aec_end_by_ts) milliseconds: older ones are dropped, a later one waits for a
 // later captured block. All AECM calls happen on the capture thread.
 //
-// Alignment. AECM cancels well only when its far end leads the echo by about the sound-card delay
-// it is told (aec_ms_in_sound_card) or somewhat more; the echo path from a matched far-end block
-// to the microphone differs from device to device and from run to run with where capture started
-// against playback. So the matched far end goes through a delay line: an EchoDelayEstimator
-// follows the echo path between the far end as matched and the microphone, and AECM's far end is
-// held back so that it leads the echo by kLeadMs more than the sound-card delay, whatever the path.
-// A path shorter than that is told to AECM as a shorter sound-card delay instead.
+// Alignment. AECM cancels well only when its far end leads the echo by the sound-card delay it is
+// told (aec_ms_in_sound_card) or by up to some 60 ms more; the echo path from a matched far-end
+// block to the microphone differs from device to device and from run to run with where capture
+// started against playback. So the matched far end goes through a delay line: an
+// EchoDelayEstimator follows the echo path between the far end as matched and the microphone.
+// While an instance's far end leads the echo by kMinExcessMs to kMaxExcessMs more than the
+// sound-card delay it is told, its feed is left alone (a move costs AECM a second or two of
+// convergence); otherwise it is held back so that it leads by kLeadMs more (kSpreadMs more again
+// for each further instance). A path too short for that is told to AECM as a shorter sound-card
+// delay instead.
 //
-// Two paths. How well AECM converges on speech depends on chance (the exact sample offset between
-// far end and echo decides whether it loses 5 to 10 dB for a second or two now and then). Two AECM
-// instances run side by side on the same microphone, their far ends kSpreadMs apart, and each
-// 10 ms the output of the one that currently leaves less (smoothed over a few calls, with a margin
-// against flapping) is taken; a change of instance is crossfaded over one call. Their chance
-// losses seldom coincide. Twice AECM's cost: some 80 us per 10 ms of 16 kHz audio on a desktop.
+// Three instances. How well AECM converges on speech depends on chance: the exact sample offset
+// between far end and echo decides whether it loses 5 to 10 dB for a second or two now and then.
+// kInstances AECM instances run side by side on the same microphone, their far ends kSpreadMs
+// apart, and each call the output of the one that currently leaves least (smoothed over a few
+// calls, and by 1 dB at least, against flapping) is taken; a change of instance is crossfaded over
+// the call. Their chance losses seldom coincide. The cost: some 110 us per 10 ms of 16 kHz audio
+// on a desktop, three times AECM's.
 #ifndef AUDIO_WEBRTC_AEC_H
 #define AUDIO_WEBRTC_AEC_H
 
@@ -63,15 +67,19 @@ class WebRtcAEC : public AEC {
   bool input(const byte* data, size_t size, const TSSuit* ts) override;
   bool output_for_aec(Frame* frame) override;
 
-  // Once the echo path is known, the first instance's far end leads the echo by the sound-card
-  // delay and kLeadMs, the second's by kSpreadMs more (when the path is that long).
+  // Instance i, when moved, leads the echo by the sound-card delay and kLeadMs + i x kSpreadMs.
   static constexpr int kLeadMs = 8;
   static constexpr int kSpreadMs = 10;
+  static constexpr int kInstances = 3;
+  // The lead beyond the sound-card delay that an instance keeps without being moved.
+  static constexpr int kMinExcessMs = 0;
+  static constexpr int kMaxExcessMs = 40;
 
  private:
   struct Instance {
     void* aecm = nullptr;
-    size_t hold = 0;        // samples the far end is held back by
+    int hold_ms = 0;        // how long the far end is held back
+    size_t hold = 0;        // the same in samples
     int sound_card_ms = 0;  // the sound-card delay it is told
     double level = 0.0;     // smoothed output energy per call
     bool ok = false;        // its last call worked
@@ -85,6 +93,7 @@ class WebRtcAEC : public AEC {
   void write_line(const int16_t* far, size_t n);
   // Runs one instance on its held-back far end and the microphone.
   void run_instance(Instance* inst, const int16_t* near, size_t n);
+  void free_instances();
   // Picks the instance whose output is used and writes it to `out`.
   bool choose_output(int16_t* out, size_t n);
 
@@ -96,10 +105,9 @@ class WebRtcAEC : public AEC {
   // used only on the capture processing thread.
   std::unique_ptr<EchoDelayEstimator> path_;
   std::vector<int16_t> line_;
-  Instance inst_[2];
+  Instance inst_[kInstances];
   int chosen_ = 0;
   int rate_ = 0;
-  int held_ms_ = -1000;  // the first instance's wanted hold-back at the last move
   size_t line_pos_ = 0;  // where the next sample is written
   uint64_t paired_ = 0;  // samples paired so far: the clock of the estimator
 };
