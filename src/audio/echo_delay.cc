@@ -78,8 +78,13 @@ void EchoDelayEstimator::add_near(const int16_t* samples, size_t n, uint64_t sta
 // `last_step` against the far end's, for every lag; the best clear one becomes the candidate.
 void EchoDelayEstimator::update(uint64_t last_step, size_t window) {
   const size_t lags = static_cast<size_t>(kMaxLagMs / kStepMs);
+  // On a clock that starts near 0 the far end's history cannot reach back the longest lag before
+  // a whole window: the window is shortened, to half the first one at least.
+  if (last_step + 1 < window + lags) {
+    if (last_step + 1 < lags + kFirstWindowMs / 2 / kStepMs) return;
+    window = static_cast<size_t>(last_step + 1 - lags);
+  }
   const uint64_t first = last_step + 1 - window;
-  if (first < lags) return;
   double near_mean = 0.0;
   for (size_t i = 0; i < window; ++i) {
     near_window_[i] = value(near_, first + i);

@@ -3,10 +3,11 @@
 // as played, the microphone as captured, on the same millisecond clock); their envelopes (mean
 // magnitude per kStepMs) are kept by time, and every kUpdateMs of microphone audio the lag in
 // 0 .. kMaxLagMs with the highest normalised correlation over the last kWindowMs (from
-// kFirstWindowMs on, all there is until then) is taken, when it is clear enough (correlation at
-// least kMinCorrelation with far-end audio present). A new lag,
-// the first included, is taken only when two updates in a row agree on it, so a chance match or a
-// stretch of double talk does not move it; a move by one step is followed at once.
+// kFirstWindowMs on, all there is until then; on a clock that starts at 0, what lies kMaxLagMs
+// after its start, from half of kFirstWindowMs on) is taken, when it is clear enough (correlation
+// at least kMinCorrelation with far-end audio present). A new lag, the first included, is taken
+// only when two updates in a row agree on it, so a chance match or a stretch of double talk does
+// not move it; a move by one step is followed at once.
 //
 // One thread (the capture processing thread); never allocates after construction, never locks.
 #ifndef AUDIO_ECHO_DELAY_H
