@@ -217,30 +217,36 @@ TEST(EchoCanceller, RemovesAnAlignedLinearEchoAtBothRates) {
   }
 }
 
-// Runs `seconds` of speech-like far end through the canceller with its echo `path` samples later
-// at the microphone (half as loud, with a weaker reflection 4 ms on and a noise floor); returns
-// the ERLE over the last 4 s and, in *estimate, the path the canceller reports in ms.
-double erle_through(audio::WebRtcAEC* aec, const audio::Suit& suit, size_t path, double seconds,
+// Runs `seconds` of speech-like far end through the canceller with its echo `path` samples after
+// the far end paired by the clocks (before it when negative) at the microphone, half as loud, with
+// a weaker reflection 4 ms on and a noise floor; the far end is queued one block ahead, as a
+// renderer does. Returns the ERLE over the last 4 s and, in *estimate, the path the canceller
+// reports in ms.
+double erle_through(audio::WebRtcAEC* aec, const audio::Suit& suit, long path, double seconds,
                     unsigned seed, int* estimate) {
   sonora::FrameWrapper pool(6, suit.block);
   const size_t n = suit.block / 2;
-  const size_t reflection = static_cast<size_t>(suit.sample_rate / 250);
+  const long reflection = suit.sample_rate / 250;
   std::vector<int16_t> far = testing_support::speech_like(suit.sample_rate, seconds, seed);
   std::mt19937 rng(seed);
   std::normal_distribution<double> noise(0, 30);
-  const size_t blocks = far.size() / n;
+  const size_t blocks = far.size() / n - 1;
   const size_t from = blocks - static_cast<size_t>(4 * suit.sample_rate) / n;
   double mic_energy = 0, out_energy = 0;
   std::vector<int16_t> near(n);
-  for (size_t k = 0; k < blocks; ++k) {
-    for (size_t i = 0; i < n; ++i) {
-      const size_t at = k * n + i;
-      double echo = at >= path ? 0.5 * far[at - path] : 0.0;
-      if (at >= path + reflection) echo += 0.2 * far[at - path - reflection];
-      near[i] = static_cast<int16_t>(std::lrint(echo + noise(rng)));
-    }
+  auto far_at = [&](long at) { return at >= 0 ? far[static_cast<size_t>(at)] : 0; };
+  auto queue_far = [&](size_t k) {
     TSSuit fts{0, 0, 1010, k};  // 10 ms ahead: inside the alignment window
     EXPECT_TRUE(aec->input(reinterpret_cast<byte*>(&far[k * n]), suit.block, &fts));
+  };
+  queue_far(0);
+  for (size_t k = 0; k < blocks; ++k) {
+    for (size_t i = 0; i < n; ++i) {
+      const long at = static_cast<long>(k * n + i) - path;
+      const double echo = 0.5 * far_at(at) + 0.2 * far_at(at - reflection);
+      near[i] = static_cast<int16_t>(std::lrint(echo + noise(rng)));
+    }
+    queue_far(k + 1);
     TSSuit nts{0, 0, 1000, k};
     Frame* f =
         pool.gen_frame(sonora::kFTypeA, reinterpret_cast<byte*>(near.data()), suit.block, &nts);
@@ -257,17 +263,21 @@ double erle_through(audio::WebRtcAEC* aec, const audio::Suit& suit, size_t path,
   return 10 * std::log10(mic_energy / std::max(out_energy, 1.0));
 }
 
-// The canceller finds the echo path, whether shorter than the sound-card delay it assumes or far
-// longer, and cancels as well on each.
+// The canceller finds the echo path, whether shorter than the sound-card delay it assumes, far
+// longer, or ahead of the far end that the clocks pair (then it pairs the block after, and
+// reports the path after that one), and cancels as well on each.
 TEST(EchoCanceller, FindsAndFollowsTheEchoPath) {
-  for (int path_ms : {4, 30, 150, 320}) {
-    SCOPED_TRACE(path_ms);
+  struct Case {
+    int path_ms;
+    int reported_ms;
+  } cases[] = {{-15, 5}, {4, 4}, {30, 30}, {150, 150}, {320, 320}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path_ms);
     audio::Suit suit = aec_suit();
     audio::WebRtcAEC aec(&suit);
     int estimate = -1;
-    const double erle =
-        erle_through(&aec, suit, static_cast<size_t>(path_ms * 16), 10.0, 5, &estimate);
-    EXPECT_NEAR(estimate, path_ms, audio::EchoDelayEstimator::kStepMs);
+    const double erle = erle_through(&aec, suit, c.path_ms * 16L, 10.0, 5, &estimate);
+    EXPECT_NEAR(estimate, c.reported_ms, audio::EchoDelayEstimator::kStepMs);
     EXPECT_GT(erle, 30.0);
   }
 }

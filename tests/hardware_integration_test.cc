@@ -581,8 +581,9 @@ std::vector<int16_t> loopback_duplex(bool aec, const std::vector<int16_t>& far) 
 // The main job over a real server: what the library plays comes back to its microphone through
 // the loopback (the server's period, the backend's buffers and two rate conversions between), and
 // the echo canceller removes it. The same far end is played twice, once captured plainly and once
-// with the canceller; after three seconds to converge, the second run keeps a fraction of the
-// first's energy.
+// with the canceller; after three seconds to converge, the second run keeps under 1 % of the
+// first's energy. Over this loopback the echo arrives some 19 ms before the far-end block the
+// clocks pair it with, so the canceller must find that and pair the block after.
 TEST_F(JackServer, DuplexCancelsTheLoopbackEcho) {
   ASSERT_TRUE(sonora::Sonora::init(nullptr));
   const std::vector<int16_t> far = testing_support::speech_like(16000, 8.0, 7);
@@ -599,7 +600,7 @@ TEST_F(JackServer, DuplexCancelsTheLoopbackEcho) {
   const double erle = 10 * std::log10(echo / (left + 1));
   std::printf("ERLE over the loopback: %.1f dB\n", erle);
   // About 13 to 14 dB here (12.5 under ThreadSanitizer); 8 dB leaves room for a loaded machine.
-  EXPECT_GT(erle, 8.0);
+  EXPECT_GT(erle, 20.0);
 }
 
 struct DeviceChoiceCase {

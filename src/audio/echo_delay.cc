@@ -27,6 +27,22 @@ EchoDelayEstimator::EchoDelayEstimator(int sample_rate)
   }
 }
 
+void EchoDelayEstimator::reset() {
+  for (Track* t : {&far_, &near_}) {
+    std::fill(t->env.begin(), t->env.end(), 0.0f);
+    std::fill(t->stamp.begin(), t->stamp.end(), 0);
+    t->sum = 0.0;
+    t->count = 0;
+    t->step = 0;
+    t->started = false;
+  }
+  near_steps_since_update_ = 0;
+  near_steps_total_ = 0;
+  delay_steps_ = -1;
+  candidate_steps_ = -1;
+  last_correlation_ = 0.0;
+}
+
 size_t EchoDelayEstimator::add(Track* t, const int16_t* samples, size_t n, uint64_t start_ms) {
   if (samples == nullptr || n == 0 || per_step_ == 0) return 0;
   const uint64_t first_step = start_ms / kStepMs;

@@ -35,6 +35,9 @@ class EchoDelayEstimator {
   void add_far(const int16_t* samples, size_t n, uint64_t start_ms);
   void add_near(const int16_t* samples, size_t n, uint64_t start_ms);
 
+  // Forgets both streams and the estimate, as if just constructed.
+  void reset();
+
   // The current estimate in ms, or -1 while none is known.
   int delay_ms() const { return delay_steps_ < 0 ? -1 : delay_steps_ * kStepMs; }
   // Correlation of the last update (0 before the first).

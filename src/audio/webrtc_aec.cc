@@ -181,14 +181,17 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
     // Read by the application while capture runs: single words, stored atomically.
     __atomic_store_n(&status_->leap, leap, __ATOMIC_RELAXED);
     __atomic_store_n(&status_->tid, frame->ts->tid, __ATOMIC_RELAXED);
-    if (leap < body_->aec_start_by_ts) {
+    // When the echo was found to arrive before the far end paired by the clocks, later far-end
+    // blocks are paired instead.
+    const int shift = shift_blocks_ * body_->delay;
+    if (leap < body_->aec_start_by_ts + shift) {
       Frame* old = body_->queue->poll();
       body_->fwrapper->delete_frame(old);
       counters_.far_too_old.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     far_absent_ = false;  // far-end audio that lines up, or is ahead of this block
-    if (leap < body_->aec_end_by_ts) {
+    if (leap < body_->aec_end_by_ts + shift) {
       Frame* matched = body_->queue->poll();
       aec(matched, frame);
       body_->fwrapper->delete_frame(matched);
@@ -229,7 +232,7 @@ bool WebRtcAEC::aec(const Frame* input, Frame* output) {
     std::memcpy(output->data + offset, near, step);
     any = true;
   }
-  __atomic_store_n(&status_->delay, path_->delay_ms(), __ATOMIC_RELAXED);
+  __atomic_store_n(&status_->delay, path_ms_, __ATOMIC_RELAXED);
   return any;
 }
 
@@ -237,10 +240,22 @@ void WebRtcAEC::track_path(const int16_t* far, const int16_t* near, size_t n) {
   // Far end and microphone are paired call by call, so one sample clock serves both.
   const uint64_t at_ms = paired_ * 1000 / static_cast<uint64_t>(rate_);
   paired_ += n;
+  // The far end is labelled kEarlyMs early, so that an echo up to that much ahead of it is found.
   path_->add_far(far, n, at_ms);
-  path_->add_near(near, n, at_ms);
-  const int path = path_->delay_ms();
-  if (path < 0) return;
+  path_->add_near(near, n, at_ms + kEarlyMs);
+  if (path_->delay_ms() < 0) return;
+  const int path = path_->delay_ms() - kEarlyMs;
+  path_ms_ = path;
+  if (path < 0) {
+    // The echo arrives before the far end it is paired with, which AECM cannot cancel: pair the
+    // far-end block one later (up to kMaxShiftBlocks), and wait for the estimate of that pairing.
+    if (shift_blocks_ < kMaxShiftBlocks) {
+      ++shift_blocks_;
+      path_->reset();
+      path_ms_ = -1;
+    }
+    return;
+  }
   for (int i = 0; i < kInstances; ++i) {
     Instance& inst = inst_[i];
     // An instance whose far end leads the echo by a little more than the sound-card delay it is

@@ -16,7 +16,9 @@
 // than the sound-card delay it is told, its feed is left alone (a move costs AECM a second or two
 // of convergence); otherwise it is held back so that it leads by kLeadMs more (kSpreadMs more
 // again for each further instance). A path too short for that is told to AECM as a shorter
-// sound-card delay instead.
+// sound-card delay instead. An echo that arrives before the far end it is paired with (clocks that
+// label played blocks late) cannot be cancelled at all: the pairing then moves to the far-end block
+// one later, up to kMaxShiftBlocks, each move found by a new estimate.
 //
 // Three instances. How well AECM converges on speech depends on chance: the exact sample offset
 // between far end and echo decides whether it loses 5 to 10 dB for a second or two now and then.
@@ -74,6 +76,10 @@ class WebRtcAEC : public AEC {
   // The lead beyond the sound-card delay that an instance keeps without being moved.
   static constexpr int kMinExcessMs = 0;
   static constexpr int kMaxExcessMs = 150;
+  // How far ahead of the far end paired by the clocks an echo is looked for, and how many blocks
+  // later the pairing may move to find it behind a far end.
+  static constexpr int kEarlyMs = 40;
+  static constexpr int kMaxShiftBlocks = 2;
 
  private:
   struct Instance {
@@ -107,6 +113,9 @@ class WebRtcAEC : public AEC {
   std::vector<int16_t> line_;
   Instance inst_[kInstances];
   int chosen_ = 0;
+  int shift_blocks_ = 0;  // blocks later than the clocks' pairing the far end is paired
+  // The echo path after the far end as paired, in ms (AecStatus::delay); -1 while unknown.
+  int path_ms_ = -1;
   int rate_ = 0;
   size_t line_pos_ = 0;  // where the next sample is written
   uint64_t paired_ = 0;  // samples paired so far: the clock of the estimator
