@@ -44,6 +44,7 @@ bench: build
 	./build/bench/ns_quality_bench
 	./build/bench/aec_quality_bench
 	./build/bench/aec_speech_bench
+	./build/bench/aec_cost_bench
 	./build/bench/agc_bench
 	./build/bench/sound_robustness_bench
 	./build/bench/hw_latency_bench

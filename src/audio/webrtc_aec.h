@@ -25,8 +25,8 @@
 // kInstances AECM instances run side by side on the same microphone, their far ends kSpreadMs
 // apart, and each call the output of the one that currently leaves least (smoothed over a few
 // calls, and by 1 dB at least, against flapping) is taken; a change of instance is crossfaded over
-// the call. Their chance losses seldom coincide. The cost is three times AECM's: the engine's echo
-// cancellation takes some 220 us of its capture thread per 10 ms of 16 kHz audio on a desktop.
+// the call. Their chance losses seldom coincide. The cost is three times AECM's: some 95 us of the
+// capture thread per 10 ms of 16 kHz audio on a desktop, against 32 us for one instance.
 #ifndef AUDIO_WEBRTC_AEC_H
 #define AUDIO_WEBRTC_AEC_H
 
