@@ -155,8 +155,10 @@ class Sonora {
   bool adjust_capture_volume(float gain);
   bool adjust_capture_volume_type(int gain_type);
   // The echo canceller's status, owned by the instance, valid while it lives. The capture thread
-  // updates `leap` and `tid` while capture runs; read them with relaxed atomic loads
-  // (__atomic_load_n(&status->leap, __ATOMIC_RELAXED)) or after stop_record_audio.
+  // updates `leap`, `tid` and `delay` while capture runs; read them with relaxed atomic loads
+  // (__atomic_load_n(&status->leap, __ATOMIC_RELAXED)) or after stop_record_audio. `delay` is
+  // the echo path the canceller has found, in ms: how long after the far end it is fed with its
+  // echo reaches the microphone (-1 while none is known; 0 before capture).
   const audio::AecStatus* get_aec_status();
   // Chooses the echo canceller for this instance's next playback and capture (the mobile one
   // until this is called). Only while neither playback nor capture works, and only a canceller
