@@ -126,6 +126,35 @@ TEST_F(Window, EmptyQueueWaitsOnceUntilFarAudioReturns) {
   EXPECT_EQ(aec.counters().waits.load(), 2u);
 }
 
+TEST_F(Window, FarEndArrivingJustAfterTheCaptureIsWaitedFor) {
+  // Far-end audio missing: blocks stop waiting.
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 1)));
+  EXPECT_EQ(aec.counters().waits.load(), 1u);
+  // A far-end block too old by more than a block (lead -16 ms: it lined up with no earlier
+  // block either) is dropped and the block still does not wait.
+  ASSERT_TRUE(far(984, 2));
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 2)));
+  EXPECT_EQ(aec.counters().waits.load(), 1u);
+  // One too old by at most a block (lead -15 ms) lined up with the block before: the far end is
+  // arriving, just after the capture, so the block waits for the next one.
+  ASSERT_TRUE(far(985, 3));
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 3)));
+  EXPECT_EQ(aec.counters().waits.load(), 2u);
+  // The two clocks in that phase: each far-end block arrives just after the captured block it
+  // lines up with was examined, and lines up 2 ms too late with the next. The next far-end block
+  // arrives while the block waits, and it is cancelled.
+  EXPECT_FALSE(aec.output_for_aec(near(1000, 4)));  // missing again
+  ASSERT_TRUE(far(1002, 5));                        // lead 2 against block 5
+  const uint64_t dropped = aec.counters().far_too_old.load();
+  std::thread feeder([&] {
+    while (aec.counters().far_too_old.load() == dropped) std::this_thread::yield();
+    far(1002, 6);  // lead 22 against block 5
+  });
+  EXPECT_TRUE(aec.output_for_aec(near(1000, 5)));
+  feeder.join();
+  EXPECT_EQ(aec.get_status()->leap, 22);
+}
+
 TEST_F(Window, FarAudioThatKeepsArrivingTooOldDoesNotHoldTheBlock) {
   // Far-end blocks arrive every 20 ms but always 15 ms too old to line up (a far-end clock behind
   // the capture clock): the captured block goes on uncancelled after one wait, while they still

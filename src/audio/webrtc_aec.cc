@@ -160,14 +160,27 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
   // clock) must not hold the block for long.
   const int max_wait = std::min(kMaxWaitMs, std::max(0, body_->aec_wait_input_in_ms));
   int waited = 0;
+  // The status shows the lead of the far-end block this captured block ended with (used, ahead,
+  // or the last one dropped), not the ones looked at on the way: an application reading it during
+  // a wait sees no passing value.
+  bool examined = false;
+  int leap = 0;
+  auto publish = [&] {
+    if (!examined) return;
+    // Read by the application while capture runs: single words, stored atomically.
+    __atomic_store_n(&status_->leap, leap, __ATOMIC_RELAXED);
+    __atomic_store_n(&status_->tid, frame->ts->tid, __ATOMIC_RELAXED);
+  };
   for (;;) {
     const Frame* far = body_->queue->head();
     if (far == nullptr) {
       // No usable far-end audio after the wait (playback paused, stopped or behind): the block
       // goes on uncancelled, and later blocks do not wait again until far-end audio that lines
-      // up (or is ahead) arrives, so that capture does not fall behind and lose blocks.
+      // up, is ahead, or only just missed a block arrives, so that capture does not fall behind
+      // and lose blocks.
       if (waited >= max_wait || far_absent_) {
         far_absent_ = true;
+        publish();
         return false;
       }
       if (waited == 0) counters_.waits.fetch_add(1, std::memory_order_relaxed);
@@ -177,20 +190,24 @@ bool WebRtcAEC::output_for_aec(Frame* frame) {
     }
     uint64_t lead = (far->ts->sts - frame->ts->sts) +
                     (far->ts->tid - frame->ts->tid) * static_cast<uint64_t>(body_->delay);
-    int leap = static_cast<int>(static_cast<uint32_t>(lead & 0xffffffffu));
-    // Read by the application while capture runs: single words, stored atomically.
-    __atomic_store_n(&status_->leap, leap, __ATOMIC_RELAXED);
-    __atomic_store_n(&status_->tid, frame->ts->tid, __ATOMIC_RELAXED);
+    leap = static_cast<int>(static_cast<uint32_t>(lead & 0xffffffffu));
+    examined = true;
     // When the echo was found to arrive before the far end paired by the clocks, later far-end
     // blocks are paired instead.
     const int shift = shift_blocks_ * body_->delay;
     if (leap < body_->aec_start_by_ts + shift) {
+      // A block too old by less than one block lined up with the captured block before this one:
+      // the far end is arriving just after the capture, and its next block lines up with this
+      // one, so it is waited for even when far-end audio was missing before. Otherwise, with the
+      // two clocks in that phase, every far-end block would be dropped and nothing cancelled.
+      if (leap >= body_->aec_start_by_ts + shift - body_->delay) far_absent_ = false;
       Frame* old = body_->queue->poll();
       body_->fwrapper->delete_frame(old);
       counters_.far_too_old.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     far_absent_ = false;  // far-end audio that lines up, or is ahead of this block
+    publish();
     if (leap < body_->aec_end_by_ts + shift) {
       Frame* matched = body_->queue->poll();
       aec(matched, frame);
