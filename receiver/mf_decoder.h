@@ -17,8 +17,10 @@
 // (drift, playback stalls and skips). Per symbol each tone's share of the eleven tone energies is
 // the mean of its share over the whole tone frame and over the frame's middle half (in a room the
 // frame's edges hold the most of the symbols before); the shares are cleaned of the room's
-// colouring (each tone divided by its level in earlier symbols that used it) and normalised to
-// sum 1: the symbol's soft value. The two
+// colouring (each tone divided by its level in earlier symbols that used it), the room's tail
+// of the two symbols before is taken off their tones (how much of each tone rings on one and two
+// symbols later is learnt from the decided symbols), and the shares are normalised to sum 1: the
+// symbol's soft value. The two
 // copies of the length field give the candidate lengths; a pass is accepted only when both end
 // symbols, and no end symbol just before them, stand where a candidate says. Accepted passes of
 // the same length whose starts follow the previous end within 0.6 s (three per transmission,
