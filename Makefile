@@ -25,11 +25,16 @@ test-asan: bootstrap
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$(CURDIR)/.lsan-suppressions UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer checks how threads meet: the suites of code that runs on one thread only (the
+# sound-wave decoders, the gain control) are left out there, where they took four of its five
+# minutes; they run in every other build.
+TSAN_CTEST_ARGS ?= -E '^(ToneReceiver|MfReceiver|KxAgc)'
+
 test-tsan: bootstrap
 	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARLIN_SANITIZE=thread -DMARLIN_BENCH=OFF
 	$(CMAKE) --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --output-on-failure -j $(JOBS)
+	  ctest --output-on-failure -j $(JOBS) $(TSAN_CTEST_ARGS)
 
 # The same suite built with clang (warning-free there too); CLANG_CTEST_ARGS narrows the run
 # (CI: -L unit, the integration suites having run in three builds already). The sanitizer and clang builds leave
