@@ -473,7 +473,9 @@ TEST_F(VirtualDevice, OtherFormatsAreHeardConverted) {
         int count = 0;
         for (int k = ch % rc; k < rc; k += std::min(cc, rc), ++count) {
           want += sine(k, t);
-          played += i < 0 ? 0.0 : script[static_cast<size_t>(i * rc + k)];
+          // The played sample is only known frame for frame when the rates are equal.
+          if (c.render_rate == c.capture_rate && i >= 0)
+            played += script[static_cast<size_t>(i * rc + k)];
         }
         if (c.render_rate == c.capture_rate) {
           ASSERT_EQ(got, std::lround(kGain * played / count)) << "frame " << j;
