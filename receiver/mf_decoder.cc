@@ -62,8 +62,8 @@ constexpr size_t kCompareFrom = 8;
 // byte. Noise rarely makes two passes agree on the same wrong byte; a reverberant room makes
 // every pass repeat the same error, but with a narrow margin: at 0.03 rooms with as much echo as
 // direct sound pass on a quarter of the wrong texts they did at 0.01 and lose 1 % of the right
-// ones. A text heard in one pass only
-// needs a wide margin on every symbol, its length field and its end symbols included.
+// ones. A text heard in one pass only needs a wide margin on every symbol, its length field and
+// its end symbols included.
 constexpr int kVotes = 2;
 constexpr double kByteMargin = 0.03;
 constexpr double kSinglePassMargin = 0.12;
@@ -604,29 +604,29 @@ Energies MfDecoder::Impl::clean_symbol(const Energies& e, int first, int last) {
   }
   // What the last two symbols leave: the share of their tones that this one does not use, over
   // that of the tones none of the three uses.
-  auto in = [](int symbol, int k) {
-    if (symbol < 0) return false;
-    const ToneSet& t = alphabet()[symbol];
-    return std::find(t.begin(), t.end(), k) != t.end();
+  auto tones = [](int symbol) {
+    unsigned bits = 0;
+    if (symbol >= 0)
+      for (int k : alphabet()[symbol]) bits |= 1u << k;
+    return bits;
   };
-  if (prev_[0] >= 0 && prev_[1] >= 0) {
-    double base = 0.0;
-    int base_n = 0;
-    for (int k = 0; k < kTones; ++k) {
-      if (!in(decided, k) && !in(prev_[0], k) && !in(prev_[1], k)) {
-        base += equalised[k];
-        ++base_n;
-      }
+  const unsigned now = tones(decided), back1 = tones(prev_[0]), back2 = tones(prev_[1]);
+  double base = 0.0;
+  int base_n = 0;
+  for (int k = 0; k < kTones; ++k) {
+    if (((now | back1 | back2) >> k & 1u) == 0) {
+      base += equalised[k];
+      ++base_n;
     }
-    if (base_n > 0) {
-      base /= base_n;
-      for (int k = 0; k < kTones; ++k) {
-        if (in(decided, k)) continue;
-        const int j = in(prev_[0], k) ? 0 : in(prev_[1], k) ? 1 : -1;
-        if (j < 0) continue;
-        const double sample = std::max(0.0, equalised[k] - base);
-        leak_[j][k] = kLevelMemory * leak_[j][k] + (1.0 - kLevelMemory) * sample;
-      }
+  }
+  if (prev_[1] >= 0 && base_n > 0) {
+    base /= base_n;
+    for (int k = 0; k < kTones; ++k) {
+      if (now >> k & 1u) continue;
+      const int j = (back1 >> k & 1u) ? 0 : (back2 >> k & 1u) ? 1 : -1;
+      if (j < 0) continue;
+      leak_[j][k] =
+          kLevelMemory * leak_[j][k] + (1.0 - kLevelMemory) * std::max(0.0, equalised[k] - base);
     }
   }
   prev_[1] = prev_[0];
