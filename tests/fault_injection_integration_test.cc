@@ -209,6 +209,8 @@ TEST_F(FaultInjection, InterruptionsAndStreamErrorsReachTheApplication) {
        kArg1AudioPlayerWorking, sonora::kArg2Error, -1, -1, After::kNothing},
       {"renderer fatal error", [] { vdev::inject_renderer_error(AUDIOSTREAM_ERROR_SYSTEM); },
        kArg1AudioPlayerStop, sonora::kArg2FatalError, -1, -1, After::kPlaybackEnded},
+      {"renderer error without a known code", [] { vdev::inject_renderer_error(0); },
+       kArg1AudioPlayerStop, sonora::kArg2FatalError, -1, -1, After::kPlaybackEnded},
       {"capturer forced pause", [] { capturer_interrupt(F, AUDIOSTREAM_INTERRUPT_HINT_PAUSE); },
        kArg1AudioRecordWorking, sonora::kArg2Mute, F, AUDIOSTREAM_INTERRUPT_HINT_PAUSE,
        After::kCapturePaused},
@@ -221,6 +223,8 @@ TEST_F(FaultInjection, InterruptionsAndStreamErrorsReachTheApplication) {
       {"capturer error", [] { vdev::inject_capturer_error(AUDIOSTREAM_ERROR_INVALID_PARAM); },
        kArg1AudioRecordWorking, sonora::kArg2Error, -1, -1, After::kNothing},
       {"capturer fatal error", [] { vdev::inject_capturer_error(AUDIOSTREAM_ERROR_SYSTEM); },
+       kArg1AudioRecordStop, sonora::kArg2FatalError, -1, -1, After::kCaptureEnded},
+      {"capturer error without a known code", [] { vdev::inject_capturer_error(0); },
        kArg1AudioRecordStop, sonora::kArg2FatalError, -1, -1, After::kCaptureEnded},
   };
   sonora::audio::Suit a = pcm_suit(16000, 1, 16, kBlock, 8);

@@ -947,6 +947,13 @@ bool valid_interrupt(int force, int hint) {
          hint >= AUDIOSTREAM_INTERRUPT_HINT_NONE && hint <= AUDIOSTREAM_INTERRUPT_HINT_UNDUCK;
 }
 
+// What OnError hears: the platform never reports success as an error, so a code it does not
+// define as an error (0 included) arrives as AUDIOSTREAM_ERROR_SYSTEM.
+OH_AudioStream_Result error_result(int error) {
+  const OH_AudioStream_Result r = ohaudio_impl::to_result(error);
+  return r == AUDIOSTREAM_SUCCESS ? AUDIOSTREAM_ERROR_SYSTEM : r;
+}
+
 // Calls one of the event callbacks (`On` picks it from the renderer's or the capturer's set) of
 // every running virtual stream of that kind. A FORCE pause or stop halts each stream first.
 template <bool kRenderer, typename On, typename... Args>
@@ -1003,7 +1010,7 @@ void inject_renderer_interrupt(int force, int hint) {
 
 void inject_renderer_error(int error) {
   inject<true>([](const OH_AudioRenderer_Callbacks& cb) { return cb.OH_AudioRenderer_OnError; },
-               ohaudio_impl::to_result(error));
+               error_result(error));
 }
 
 void inject_capturer_event(int event) {
@@ -1023,7 +1030,7 @@ void inject_capturer_interrupt(int force, int hint) {
 
 void inject_capturer_error(int error) {
   inject<false>([](const OH_AudioCapturer_Callbacks& cb) { return cb.OH_AudioCapturer_OnError; },
-                ohaudio_impl::to_result(error));
+                error_result(error));
 }
 
 void set_callback_jitter_ms(int max_ms) {
