@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -54,6 +55,7 @@ inline double code_seconds(int code) {
   return kPeriodsPerCode * (10 - code) / kRenderRate;
 }
 
+constexpr double kPi = 3.14159265358979323846;
 constexpr double kFrameSeconds = 0.001;
 constexpr double kWindowSeconds = 0.004;
 
@@ -107,6 +109,63 @@ constexpr double kMaxStretchSeconds = 75.0;
 
 constexpr double kUnreachable = -1e300;
 
+// Taking the room off. Input kept for reading a stretch again: longer than a transmission of 32
+// bytes (under 2 s) together with a stretch carried over.
+constexpr double kKeptSeconds = 6.0;
+// Readings with the room taken off, each from the codes of the one before, until one reads the
+// same codes as the one before.
+constexpr int kRoomPasses = 4;
+// The room's response per band is learnt this long (in frames of 1 ms); what rings this many
+// frames or more after a tone is taken off.
+constexpr double kRoomSeconds = 0.08;
+constexpr int kRoomLagFrames = 3;
+// Regularisation of the learning, against the band's tone energy.
+constexpr double kRoomRidge = 1e-3;
+// A stretch that did not check is read again with the next one, up to this much of it.
+constexpr double kCarrySeconds = 4.0;
+// Onsets. The first code's: the codes of the first kAnchorSpanSeconds matched against the input
+// within kOnsetSearchSeconds of where the reading puts them. Each next onset follows from the
+// code's length unless the reading puts the code further away than kOnsetToleranceSeconds; then
+// the step counts within kOnsetSteps of the reading's are tried on the codes kOnsetSpanSeconds
+// before and after it.
+constexpr double kAnchorSpanSeconds = 0.3;
+constexpr double kOnsetSearchSeconds = 0.003;
+constexpr double kOnsetToleranceSeconds = 0.0015;
+constexpr double kOnsetSpanSeconds = 0.05;
+constexpr int kOnsetSteps = 3;
+
+using Complex = std::complex<double>;
+
+// Solves M g = p for a Hermitian positive definite M (row-major, n x n) by Cholesky; false when
+// M is not positive definite.
+bool solve_hermitian(std::vector<Complex> m, std::vector<Complex> p, size_t n,
+                     std::vector<Complex>* g) {
+  for (size_t j = 0; j < n; ++j) {
+    double d = m[j * n + j].real();
+    for (size_t k = 0; k < j; ++k) d -= std::norm(m[j * n + k]);
+    if (!(d > 0.0)) return false;
+    d = std::sqrt(d);
+    m[j * n + j] = d;
+    for (size_t i = j + 1; i < n; ++i) {
+      Complex v = m[i * n + j];
+      for (size_t k = 0; k < j; ++k) v -= m[i * n + k] * std::conj(m[j * n + k]);
+      m[i * n + j] = v / d;
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {  // L y = p
+    Complex v = p[i];
+    for (size_t k = 0; k < i; ++k) v -= m[i * n + k] * p[k];
+    p[i] = v / m[i * n + i].real();
+  }
+  for (size_t i = n; i-- > 0;) {  // L^H g = y
+    Complex v = p[i];
+    for (size_t k = i + 1; k < n; ++k) v -= std::conj(m[k * n + i]) * p[k];
+    p[i] = v / m[i * n + i].real();
+  }
+  *g = std::move(p);
+  return true;
+}
+
 uint16_t crc16_modbus(const uint8_t* data, size_t n) {
   uint16_t crc = 0xFFFF;
   for (size_t i = 0; i < n; ++i) {
@@ -134,11 +193,10 @@ ToneDecoder::ToneDecoder(int sample_rate, TextCallback on_text)
   window_ = static_cast<int>(std::lround(sample_rate * kWindowSeconds));
   cos_table_.resize(static_cast<size_t>(kCodes * window_));
   sin_table_.resize(cos_table_.size());
-  const double pi = 3.14159265358979323846;
   for (int c = 0; c < kCodes; ++c) {
-    const double w = 2.0 * pi * tone_hz(c) / sample_rate;
+    const double w = 2.0 * kPi * tone_hz(c) / sample_rate;
     for (int n = 0; n < window_; ++n) {
-      const double hann = 0.5 - 0.5 * std::cos(2.0 * pi * (n + 0.5) / window_);
+      const double hann = 0.5 - 0.5 * std::cos(2.0 * kPi * (n + 0.5) / window_);
       cos_table_[static_cast<size_t>(c * window_ + n)] = static_cast<float>(hann * std::cos(w * n));
       sin_table_[static_cast<size_t>(c * window_ + n)] = static_cast<float>(hann * std::sin(w * n));
     }
@@ -147,8 +205,7 @@ ToneDecoder::ToneDecoder(int sample_rate, TextCallback on_text)
   // Energy of a tone of amplitude 2 through the window: quieter counts as nothing.
   energy_floor_ = static_cast<float>(window_) * static_cast<float>(window_) / 4.0f;
   floor_min_db_ = 10.0f * std::log10(energy_floor_);
-  std::fill(std::begin(floor_db_), std::end(floor_db_), floor_min_db_);
-  for (auto& past : history_db_) std::fill(std::begin(past), std::end(past), floor_min_db_);
+  reset_tracker(&bands_);
 
   const double frame_seconds = static_cast<double>(hop_) / sample_rate;
   for (int c = 0; c < kCodes; ++c) {
@@ -165,8 +222,12 @@ ToneDecoder::~ToneDecoder() = default;
 void ToneDecoder::reset() {
   if (!valid_) return;
   std::fill(samples_.begin(), samples_.end(), 0.0f);
-  std::fill(std::begin(floor_db_), std::end(floor_db_), floor_min_db_);
-  for (auto& past : history_db_) std::fill(std::begin(past), std::end(past), floor_min_db_);
+  reset_tracker(&bands_);
+  raw_.clear();
+  carry_end_.clear();
+  carry_segments_.clear();
+  raw_start_ = 0;
+  heard_ = 0;
   pending_ = 0;
   queue_.clear();
   rejected_ = 0;
@@ -190,6 +251,8 @@ void ToneDecoder::feed(const int16_t* pcm, size_t n) {
     for (size_t k = 0; k < take; ++k) {
       samples_[w - h + static_cast<size_t>(pending_) + k] = static_cast<float>(pcm[i + k]);
     }
+    raw_.insert(raw_.end(), pcm + i, pcm + i + take);
+    heard_ += take;
     pending_ += static_cast<int>(take);
     i += take;
     if (pending_ == hop_) {
@@ -197,6 +260,13 @@ void ToneDecoder::feed(const int16_t* pcm, size_t n) {
       std::memmove(samples_.data(), samples_.data() + h, (w - h) * sizeof(float));
       pending_ = 0;
     }
+  }
+  // Keep the last kKeptSeconds of input; trim once a second more has gathered.
+  const size_t kept = static_cast<size_t>(kKeptSeconds * sample_rate_);
+  if (raw_.size() > kept + static_cast<size_t>(sample_rate_)) {
+    const size_t drop = raw_.size() - kept;
+    raw_.erase(raw_.begin(), raw_.begin() + static_cast<long>(drop));
+    raw_start_ += drop;
   }
 }
 
@@ -220,25 +290,9 @@ void ToneDecoder::analyse_frame() {
     const double energy = static_cast<double>(re) * re + static_cast<double>(im) * im;
     level[c] = static_cast<float>(10.0 * std::log10(energy + energy_floor_));
   }
-  float rise[kCodes];
-  for (int c = 0; c < kCodes; ++c) {
-    float lowest = level[c];
-    for (const auto& past : history_db_) lowest = std::min(lowest, past[c]);
-    rise[c] = std::min(level[c] - lowest, kRiseCapDb) * kRiseWeight;
-  }
-  std::copy(level, level + kCodes, history_db_[history_at_]);
-  history_at_ = (history_at_ + 1) % kRiseFrames;
-  // What a frame keeps: each band's level and its bonus (rise, less any shortfall against the
-  // band's background). The scores against the other bands are worked out from them.
   float features[kFeatures];
-  for (int c = 0; c < kCodes; ++c) {
-    const float shortfall = std::max(0.0f, kPresenceDb - (level[c] - floor_db_[c]));
-    features[c] = level[c];
-    features[kCodes + c] = rise[c] - kPresenceWeight * shortfall;
-    floor_db_[c] += level[c] > floor_db_[c] ? kFloorStepDb : -4.0f * kFloorStepDb;
-    floor_db_[c] = std::max(floor_db_[c], floor_min_db_);
-  }
-  push_scores(features);
+  features_of(level, &bands_, features);
+  push_scores(features, heard_);
 
   const size_t b = frames_;
   const double* best = &best_[(b % kRing) * kStates];
@@ -259,6 +313,32 @@ void ToneDecoder::analyse_frame() {
     decide(false);
   } else if (frames_ >= max_frames) {
     decide(true);
+  }
+}
+
+void ToneDecoder::reset_tracker(BandTracker* t) const {
+  std::fill(std::begin(t->floor_db), std::end(t->floor_db), floor_min_db_);
+  for (auto& past : t->history_db) std::fill(std::begin(past), std::end(past), floor_min_db_);
+  t->history_at = 0;
+}
+
+void ToneDecoder::features_of(const float* level, BandTracker* t, float* features) const {
+  float rise[kCodes];
+  for (int c = 0; c < kCodes; ++c) {
+    float lowest = level[c];
+    for (const auto& past : t->history_db) lowest = std::min(lowest, past[c]);
+    rise[c] = std::min(level[c] - lowest, kRiseCapDb) * kRiseWeight;
+  }
+  std::copy(level, level + kCodes, t->history_db[t->history_at]);
+  t->history_at = (t->history_at + 1) % kRiseFrames;
+  // What a frame keeps: each band's level and its bonus (rise, less any shortfall against the
+  // band's background). The scores against the other bands are worked out from them.
+  for (int c = 0; c < kCodes; ++c) {
+    const float shortfall = std::max(0.0f, kPresenceDb - (level[c] - t->floor_db[c]));
+    features[c] = level[c];
+    features[kCodes + c] = rise[c] - kPresenceWeight * shortfall;
+    t->floor_db[c] += level[c] > t->floor_db[c] ? kFloorStepDb : -4.0f * kFloorStepDb;
+    t->floor_db[c] = std::max(t->floor_db[c], floor_min_db_);
   }
 }
 
@@ -315,6 +395,7 @@ void ToneDecoder::build_transitions() {
 void ToneDecoder::start_search() {
   frames_ = 0;
   stretch_.clear();
+  stretch_end_.clear();
   prefix_.assign(kRing * kStreams, 0.0);
   best_.assign(kRing * kStates, kUnreachable);
   best_[kSilenceState] = 0.0;
@@ -323,8 +404,9 @@ void ToneDecoder::start_search() {
   back_prev_.assign(kStates, kSilenceState);
 }
 
-void ToneDecoder::push_scores(const float* features) {
+void ToneDecoder::push_scores(const float* features, uint64_t end) {
   stretch_.insert(stretch_.end(), features, features + kFeatures);
+  stretch_end_.push_back(end);
   const size_t b = frames_ + 1;  // the boundary after this frame
   const size_t row = b % kRing;
   const float* level = features;
@@ -396,56 +478,322 @@ void ToneDecoder::push_scores(const float* features) {
   frames_ = b;
 }
 
-std::vector<int> ToneDecoder::best_codes() {
+std::vector<ToneDecoder::Segment> ToneDecoder::best_segments() {
   size_t b = frames_;
   const double* last = &best_[(b % kRing) * kStates];
   int state = static_cast<int>(std::max_element(last, last + kStates) - last);
-  std::vector<int> codes;
-  if (last_separator_[(b % kRing) * kStates + static_cast<size_t>(state)] < 0) return codes;
+  std::vector<Segment> segments;
   while (b > 0) {
     const size_t len = back_len_[b * kStates + static_cast<size_t>(state)];
     if (len == 0) break;
     const int code = state_code_[static_cast<size_t>(state)];
-    if (state >= stray_state(0)) {
-      codes.push_back(-1);
-    } else if (code >= 0) {
-      codes.push_back(code);
-    }
+    if (code >= 0) segments.push_back({code, state >= stray_state(0), b - len, len});
     const int prev = back_prev_[b * kStates + static_cast<size_t>(state)];
     b -= len;
     state = prev;
   }
-  std::reverse(codes.begin(), codes.end());
+  std::reverse(segments.begin(), segments.end());
+  return segments;
+}
+
+std::vector<int> ToneDecoder::best_codes() {
+  const size_t b = frames_;
+  const double* last = &best_[(b % kRing) * kStates];
+  const size_t state = static_cast<size_t>(std::max_element(last, last + kStates) - last);
+  std::vector<int> codes;
+  if (last_separator_[(b % kRing) * kStates + state] < 0) return codes;
+  for (const Segment& s : best_segments()) codes.push_back(s.stray ? -1 : s.code);
   return codes;
 }
 
+std::vector<ToneDecoder::Segment> ToneDecoder::read(const std::vector<float>& frames,
+                                                    const std::vector<uint64_t>& ends) {
+  start_search();
+  reading_texts_.clear();
+  for (size_t i = 0; i < ends.size(); ++i) push_scores(&frames[i * kFeatures], ends[i]);
+  std::vector<Segment> segments = best_segments();
+  parse(best_codes());
+  return segments;
+}
+
 void ToneDecoder::decide(bool forced) {
-  // Every frame of the stretch: for a second reading, and for the replay of its end.
+  // Every frame of the stretch: for more readings, and for the replay of its end.
   std::vector<float> frames;
+  std::vector<uint64_t> ends;
   frames.swap(stretch_);
+  ends.swap(stretch_end_);
+  std::vector<Segment> segments = best_segments();
   const std::vector<int> codes = best_codes();
   stretch_texts_.clear();
+  reading_texts_.clear();
+  first_reading_ = true;
   const size_t rejected_before = rejected_;
   parse(codes);
+  first_reading_ = false;
+  const size_t decoded_before = decoded_;
+  // Each further reading is the stretch's last word so far: only its rejections count.
+  auto read_again = [&](const std::vector<float>& f, const std::vector<uint64_t>& e) {
+    const size_t rejected_first = rejected_;
+    std::vector<Segment> read_segments = read(f, e);
+    rejected_ = rejected_before + (rejected_ - rejected_first);
+    return read_segments;
+  };
   if (rejected_ > rejected_before && std::find(codes.begin(), codes.end(), -1) != codes.end()) {
     // A transmission did not check and the best reading took some tone for a stray one: read
     // the stretch again as nothing but transmissions. The CRC still decides; only texts the
     // first reading did not report are reported.
-    start_search();
     strays_allowed_ = false;
-    for (size_t i = 0; i < frames.size(); i += kFeatures) push_scores(&frames[i]);
-    const size_t rejected_first = rejected_;
-    parse(best_codes());
+    segments = read_again(frames, ends);
     strays_allowed_ = true;
-    // The second reading is the stretch's last word: only its rejections count.
-    rejected_ = rejected_before + (rejected_ - rejected_first);
   }
+  // Still a transmission that did not check: take the room's ringing off and read again, with
+  // the codes of each reading telling the next what rang.
+  // A transmission that looked over halfway (the room rang over its separators) is read whole:
+  // the stretch before, when it did not check either and ran up to this one, goes first.
+  std::vector<uint64_t> all_ends;
+  std::vector<Segment> all_segments;
+  if (rejected_ > rejected_before && !carry_end_.empty() && !ends.empty() &&
+      carry_end_.back() + static_cast<uint64_t>(hop_) >= ends.front()) {
+    const size_t cut = static_cast<size_t>(
+        std::lower_bound(carry_end_.begin(), carry_end_.end(), ends.front()) - carry_end_.begin());
+    all_ends.assign(carry_end_.begin(), carry_end_.begin() + static_cast<long>(cut));
+    for (const Segment& seg : carry_segments_) {
+      if (seg.start + seg.frames <= cut) all_segments.push_back(seg);
+    }
+  }
+  const size_t shift = all_ends.size();
+  all_ends.insert(all_ends.end(), ends.begin(), ends.end());
+  for (Segment seg : segments) {
+    seg.start += shift;
+    all_segments.push_back(seg);
+  }
+  for (int pass = 0; pass < kRoomPasses && rejected_ > rejected_before; ++pass) {
+    std::vector<float> cleaned;
+    if (!features_without_room(all_ends, all_segments, &cleaned)) break;
+    strays_allowed_ = false;
+    std::vector<Segment> read_segments = read_again(cleaned, all_ends);
+    strays_allowed_ = true;
+    const bool same = std::equal(
+        read_segments.begin(), read_segments.end(), all_segments.begin(), all_segments.end(),
+        [](const Segment& a, const Segment& b) { return a.code == b.code; });
+    all_segments.swap(read_segments);
+    if (same) break;
+  }
+  carry_end_.clear();
+  carry_segments_.clear();
+  if (rejected_ > rejected_before && decoded_ == decoded_before) {
+    // Kept for the next stretch, up to kCarrySeconds.
+    const size_t most = static_cast<size_t>(std::lround(kCarrySeconds / kFrameSeconds));
+    const size_t drop = all_ends.size() > most ? all_ends.size() - most : 0;
+    carry_end_.assign(all_ends.begin() + static_cast<long>(drop), all_ends.end());
+    for (Segment seg : all_segments) {
+      if (seg.start < drop) continue;
+      seg.start -= drop;
+      carry_segments_.push_back(seg);
+    }
+  }
+  first_reading_ = true;
   start_search();
   if (forced) return;
   // Re-examine the last frames: the start of a transmission may lie among them.
-  const size_t keep = static_cast<size_t>(std::lround(kReplaySeconds / kFrameSeconds)) * kFeatures;
-  const size_t from = frames.size() > keep ? frames.size() - keep : 0;
-  for (size_t i = from; i < frames.size(); i += kFeatures) push_scores(&frames[i]);
+  const size_t keep = static_cast<size_t>(std::lround(kReplaySeconds / kFrameSeconds));
+  for (size_t i = ends.size() > keep ? ends.size() - keep : 0; i < ends.size(); ++i) {
+    push_scores(&frames[i * kFeatures], ends[i]);
+  }
+}
+
+double ToneDecoder::find_onset(const std::vector<Segment>& segments, double guess) const {
+  const double rate = sample_rate_;
+  // What the codes sound like from the guess on (each tone's fundamental).
+  std::vector<float> model;
+  double at = 0.0;
+  for (size_t j = 0; j < segments.size() && at < kAnchorSpanSeconds * rate; ++j) {
+    const int code = segments[j].code;
+    const double len = code_seconds(code) * rate;
+    const double w = 2.0 * kPi * tone_hz(code) / rate;
+    model.resize(static_cast<size_t>(std::ceil(at + len)), 0.0f);
+    for (auto t = static_cast<size_t>(std::ceil(at)); t < model.size(); ++t) {
+      model[t] = static_cast<float>(-std::cos(w * (static_cast<double>(t) - at)));
+    }
+    at += len;
+  }
+  const auto reach = static_cast<int64_t>(std::lround(kOnsetSearchSeconds * rate));
+  const int64_t origin = std::llround(guess);
+  double best = -1.0;
+  int64_t best_shift = 0;
+  for (int64_t shift = -reach; shift <= reach; ++shift) {
+    const int64_t from = origin + shift - static_cast<int64_t>(raw_start_);
+    double sum = 0.0;
+    for (size_t t = 0; t < model.size(); ++t) {
+      const int64_t r = from + static_cast<int64_t>(t);
+      if (r >= 0 && r < static_cast<int64_t>(raw_.size())) {
+        sum += static_cast<double>(raw_[static_cast<size_t>(r)]) * model[t];
+      }
+    }
+    // Either polarity: a speaker or microphone may invert.
+    if (std::fabs(sum) > best) {
+      best = std::fabs(sum);
+      best_shift = shift;
+    }
+  }
+  return static_cast<double>(origin + best_shift);
+}
+
+std::complex<double> ToneDecoder::tone_at(int code, double onset) const {
+  const double rate = sample_rate_;
+  const double w = 2.0 * kPi * tone_hz(code) / rate;
+  const double first = std::ceil(onset);
+  const double end = onset + code_seconds(code) * rate;
+  std::complex<double> turn = std::polar(1.0, -w * (first - onset));
+  const std::complex<double> step = std::polar(1.0, -w);
+  std::complex<double> sum;
+  for (double t = first; t < end; t += 1.0) {
+    const int64_t r = static_cast<int64_t>(t) - static_cast<int64_t>(raw_start_);
+    if (r >= 0 && r < static_cast<int64_t>(raw_.size())) {
+      sum += turn * static_cast<double>(raw_[static_cast<size_t>(r)]);
+    }
+    turn *= step;
+  }
+  return sum;
+}
+
+double ToneDecoder::choose_onset(const std::vector<Segment>& segments,
+                                 const std::vector<double>& onsets, size_t k, double first,
+                                 double step, int steps) const {
+  const double reach = kOnsetSpanSeconds * sample_rate_;
+  // Per tone, the codes before k as placed already.
+  std::complex<double> before[kCodes];
+  for (size_t j = k; j-- > 0 && onsets[k - 1] - onsets[j] < reach;) {
+    before[segments[j].code] += tone_at(segments[j].code, onsets[j]);
+  }
+  double best = -1.0;
+  double best_onset = first;
+  for (int i = -steps; i <= steps; ++i) {
+    const double start = first + i * step;
+    std::complex<double> sum[kCodes];
+    std::copy(std::begin(before), std::end(before), std::begin(sum));
+    double at = start;
+    for (size_t j = k; j < segments.size() && at - start < reach; ++j) {
+      sum[segments[j].code] += tone_at(segments[j].code, at);
+      at += code_seconds(segments[j].code) * sample_rate_;
+    }
+    double score = 0.0;
+    for (const auto& v : sum) score += std::abs(v);
+    if (score > best) {
+      best = score;
+      best_onset = start;
+    }
+  }
+  return best_onset;
+}
+
+bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
+                                        const std::vector<Segment>& segments,
+                                        std::vector<float>* out) {
+  if (ends.empty() || segments.empty()) return false;
+  const size_t n = ends.size();
+  const auto w = static_cast<int64_t>(window_);
+  const int64_t first = static_cast<int64_t>(ends[0]) - w;  // the first window's start
+  if (first < static_cast<int64_t>(raw_start_) && raw_start_ > 0) return false;
+  const double rate = sample_rate_;
+
+  // 1. When each code began. The first is found by matching the codes against the input; codes
+  // follow each other without gaps, so each onset gives the next. Where the reading puts a code
+  // elsewhere (it missed a code, or read one too many or a wrong one), the codes as sent lie a
+  // whole number of 1.25 ms steps (every code's length is a multiple) from where the onsets so
+  // far put them: of the step counts near the reading's, the one at which each tone's codes add
+  // up in phase best.
+  std::vector<double> onset(segments.size());
+  const double unit = kPeriodsPerCode * rate / kRenderRate;
+  double next = 0.0;
+  for (size_t k = 0; k < segments.size(); ++k) {
+    const double guess = static_cast<double>(ends[segments[k].start]) - 0.5 * window_ - 0.5 * hop_;
+    if (k == 0) {
+      next = find_onset(segments, guess);
+    } else if (std::fabs(next - guess) > kOnsetToleranceSeconds * rate) {
+      next = choose_onset(segments, onset, k, next + unit * std::round((guess - next) / unit), unit,
+                          kOnsetSteps);
+    }
+    onset[k] = next;
+    next += code_seconds(segments[k].code) * rate;
+  }
+
+  // 2. The codes as sent (their fundamentals), over the stretch's windows, each in the phase it
+  // is heard in: an onset a few samples off then costs nothing but a little of the code's edges.
+  const auto span = static_cast<size_t>(static_cast<int64_t>(ends[n - 1]) - first);
+  std::vector<float> sent(span, 0.0f);
+  for (size_t k = 0; k < segments.size(); ++k) {
+    const int code = segments[k].code;
+    const double wk = 2.0 * kPi * tone_hz(code) / rate;
+    const double phase = std::arg(tone_at(code, onset[k]));
+    const double begin = onset[k] - static_cast<double>(first);
+    const double end = std::min(begin + code_seconds(code) * rate, static_cast<double>(span));
+    for (double t = std::max(0.0, std::ceil(begin)); t < end; t += 1.0) {
+      sent[static_cast<size_t>(t)] += static_cast<float>(std::cos(wk * (t - begin) + phase));
+    }
+  }
+
+  // 3. Per band and frame, the same measurement of the input and of the codes as sent.
+  auto heard = [this](int64_t i) {
+    const int64_t r = i - static_cast<int64_t>(raw_start_);
+    return r >= 0 && r < static_cast<int64_t>(raw_.size()) ? raw_[static_cast<size_t>(r)] : 0.0f;
+  };
+  std::vector<Complex> y(n * kCodes), x(n * kCodes);
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t start = static_cast<int64_t>(ends[i]) - w;
+    for (int c = 0; c < kCodes; ++c) {
+      const float* ct = cos_table_.data() + c * window_;
+      const float* st = sin_table_.data() + c * window_;
+      double yr = 0, yi = 0, xr = 0, xi = 0;
+      for (int m = 0; m < window_; ++m) {
+        const double v = heard(start + m);
+        const double u = sent[static_cast<size_t>(start - first + m)];
+        yr += v * ct[m];
+        yi += v * st[m];
+        xr += u * ct[m];
+        xi += u * st[m];
+      }
+      y[i * kCodes + c] = Complex(yr, yi);
+      x[i * kCodes + c] = Complex(xr, xi);
+    }
+  }
+
+  // 4. Per band, the room's response to the band's tones (least squares over the stretch), then
+  // what of it rings kRoomLagFrames or more after each tone, taken off.
+  const auto taps = static_cast<size_t>(std::lround(kRoomSeconds / kFrameSeconds));
+  std::vector<float> level(n * kCodes);
+  for (int c = 0; c < kCodes; ++c) {
+    auto X = [&](size_t i) { return x[i * kCodes + static_cast<size_t>(c)]; };
+    auto Y = [&](size_t i) { return y[i * kCodes + static_cast<size_t>(c)]; };
+    std::vector<Complex> rho(taps), p(taps), g;
+    for (size_t d = 0; d < taps; ++d) {
+      for (size_t u = 0; u + d < n; ++u) rho[d] += std::conj(X(u)) * X(u + d);
+      for (size_t i = d; i < n; ++i) p[d] += std::conj(X(i - d)) * Y(i);
+    }
+    bool learnt = rho[0].real() > 0.0;
+    if (learnt) {
+      std::vector<Complex> m(taps * taps);
+      for (size_t a = 0; a < taps; ++a) {
+        for (size_t b = 0; b < taps; ++b)
+          m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
+        m[a * taps + a] += kRoomRidge * rho[0].real();
+      }
+      learnt = solve_hermitian(std::move(m), std::move(p), taps, &g);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      Complex v = Y(i);
+      for (size_t k = kRoomLagFrames; learnt && k < taps && k <= i; ++k) v -= g[k] * X(i - k);
+      level[i * kCodes + static_cast<size_t>(c)] =
+          static_cast<float>(10.0 * std::log10(std::norm(v) + energy_floor_));
+    }
+  }
+
+  // 5. The features, with the bands' background as now and no history.
+  BandTracker tracker = bands_;
+  for (auto& past : tracker.history_db) std::fill(std::begin(past), std::end(past), floor_min_db_);
+  out->assign(n * kFeatures, 0.0f);
+  for (size_t i = 0; i < n; ++i) features_of(&level[i * kCodes], &tracker, &(*out)[i * kFeatures]);
+  return true;
 }
 
 void ToneDecoder::parse(const std::vector<int>& codes) {
@@ -528,17 +876,16 @@ void ToneDecoder::parse(const std::vector<int>& codes) {
 }
 
 void ToneDecoder::report(Text text) {
-  if (strays_allowed_) {
-    stretch_texts_.push_back(text);
-  } else {
-    // The second reading of a stretch: a text the first reading reported is not reported again
-    // (once per time it was reported, so that repetitions still count).
-    const auto seen = std::find(stretch_texts_.begin(), stretch_texts_.end(), text);
-    if (seen != stretch_texts_.end()) {
-      stretch_texts_.erase(seen);
-      return;
-    }
+  if (!first_reading_) {
+    // A further reading of a stretch reports a text only as often as it read it beyond the times
+    // it was reported already (so that repetitions still count).
+    reading_texts_.push_back(text);
+    const auto count = [&text](const std::vector<Text>& v) {
+      return std::count(v.begin(), v.end(), text);
+    };
+    if (count(reading_texts_) <= count(stretch_texts_)) return;
   }
+  stretch_texts_.push_back(text);
   ++decoded_;
   if (on_text_) {
     on_text_(text);

@@ -285,9 +285,10 @@ TEST(ToneReceiver, SecondReadingWithoutStrayTones) {
 
 // Rooms whose direct sound is at most 3 dB above the reverberation, white noise at 10 dB SNR.
 // The code before a code rings on beneath it at nearly the same level: not allowing for that, the
-// decoder lost the first three. The last is not decoded, but a second reading took the ringing
-// after its end for a byte 00 behind the CRC, which checks again one byte longer, and reported
-// the text with the CRC's low byte added; now it reports nothing.
+// decoder lost the first three. The fourth a second reading once reported with a byte 00 added
+// (the ringing after its end read as a byte behind the CRC, which checks again one byte longer);
+// it is read right once the room's ringing is taken off, as are the rest, which no reading of the
+// input as heard gets right.
 TEST(ToneReceiver, RoomsWithLittleDirectSound) {
   const struct {
     double rt60, drr_db;
@@ -309,7 +310,36 @@ TEST(ToneReceiver, RoomsWithLittleDirectSound) {
        50369,
        50371,
        {0xd7, 0xe4, 0xe9, 0xbb, 0xbe, 0x3f, 0x89, 0xbc, 0x41, 0xad, 0x11, 0xcb, 0x5c, 0xa9},
-       false},
+       true},
+      // Read only with the room's ringing taken off.
+      {0.15,
+       0,
+       1119,
+       1121,
+       {0xdc, 0x2b, 0x8a, 0x1f, 0x36, 0x30, 0x55, 0x1a, 0x63, 0xce, 0x8f, 0x00, 0x68, 0x85,
+        0x80, 0xa3, 0xfa, 0x03, 0xe9, 0x15, 0xc8, 0x1d, 0x0c, 0xc0, 0xcd, 0xc2, 0xda},
+       true},
+      {0.15,
+       0,
+       1398,
+       1400,
+       {0x22, 0x66, 0x54, 0x90, 0xd4, 0x22, 0xf3, 0x33, 0xca, 0x6c, 0x2c, 0x4c, 0xf3, 0xa6, 0x59,
+        0x02, 0x9d, 0x8d, 0xa5},
+       true},
+      {0.15,
+       0,
+       2452,
+       2454,
+       {0x9f, 0xc1, 0xa5, 0x75, 0xac, 0x66, 0xd6, 0xbd, 0x7b, 0x09, 0x49, 0x89, 0x87, 0x9a},
+       true},
+      {0.3,
+       0,
+       25682,
+       25684,
+       {0x70, 0x77, 0xf5, 0xff, 0x65, 0x16, 0x5e, 0x3f, 0xd5, 0xfb, 0xea, 0x33, 0x79,
+        0x84, 0xc1, 0x40, 0xa4, 0xbb, 0x46, 0xa3, 0x8b, 0x45, 0xb2, 0x54, 0x30},
+       true},
+      {0.4, 0, 48974, 48976, {0xd0, 0xa8, 0x31, 0x24, 0x5b, 0x1a, 0xfc, 0x3f, 0x27, 0x6f}, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(show(c.text));
@@ -325,6 +355,28 @@ TEST(ToneReceiver, RoomsWithLittleDirectSound) {
     }
     dec.flush();
     EXPECT_EQ(texts, c.decodes ? std::vector<Bytes>{c.text} : std::vector<Bytes>{});
+  }
+}
+
+// Rooms whose reverberation carries as much as the direct sound or half as much. A transmission
+// that does not check is read again with the room's ringing taken off: the room's response is
+// learnt per tone from the codes an earlier reading found (each in the phase it is heard in) and
+// what it rings after each code is subtracted. Read from the input alone, about half of these
+// rooms at 0 dB and nine in ten at 3 dB decode.
+TEST(ToneReceiver, RoomsRingingAsLoudAsTheDirectSound) {
+  const struct {
+    Channel room;
+    int trials, must_decode;
+  } cases[] = {
+      {{"RT60 300 ms, D/R 0 dB", 48000, 1.0, 0, 0.3, 0.0, -20, 10, kNone, 0}, 16, 13},
+      {{"RT60 400 ms, D/R 3 dB, 44.1 kHz", 44100, 1.0, 0, 0.4, 3.0, -20, 10, kNone, 0}, 12, 11},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.room.name);
+    std::mt19937 rng(4242);
+    std::string lost;
+    EXPECT_GE(decoded_through(c.room, rng, c.trials, 4, 29, 5000, 13, &lost), c.must_decode)
+        << "lost:" << lost;
   }
 }
 
