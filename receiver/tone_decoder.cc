@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstring>
 #include <iterator>
+#include <numeric>
 #include <utility>
 
 namespace receiver {
@@ -108,6 +109,11 @@ constexpr double kReplaySeconds = 0.04;
 constexpr double kMaxStretchSeconds = 75.0;
 
 constexpr double kUnreachable = -1e300;
+
+// A zero byte behind a CRC (see parse): sent when its level is at most this far below the
+// transmission's typical byte, ringing when at least this far.
+constexpr float kSentByteDb = 3.0f;
+constexpr float kRingingByteDb = 6.0f;
 
 // Taking the room off. Input kept for reading a stretch again: longer than a transmission of 32
 // bytes (under 2 s) together with a stretch carried over.
@@ -496,13 +502,24 @@ std::vector<ToneDecoder::Segment> ToneDecoder::best_segments() {
   return segments;
 }
 
-std::vector<int> ToneDecoder::best_codes() {
+std::vector<int> ToneDecoder::best_codes(const std::vector<float>& frames,
+                                         std::vector<float>* levels) {
   const size_t b = frames_;
   const double* last = &best_[(b % kRing) * kStates];
   const size_t state = static_cast<size_t>(std::max_element(last, last + kStates) - last);
   std::vector<int> codes;
+  levels->clear();
   if (last_separator_[(b % kRing) * kStates + state] < 0) return codes;
-  for (const Segment& s : best_segments()) codes.push_back(s.stray ? -1 : s.code);
+  for (const Segment& seg : best_segments()) {
+    codes.push_back(seg.stray ? -1 : seg.code);
+    // The code's mean level in its band.
+    double sum = 0.0;
+    for (size_t f = seg.start; f < seg.start + seg.frames; ++f) {
+      sum += frames[f * kFeatures + static_cast<size_t>(seg.code)];
+    }
+    levels->push_back(
+        static_cast<float>(sum / static_cast<double>(std::max<size_t>(seg.frames, 1))));
+  }
   return codes;
 }
 
@@ -512,7 +529,9 @@ std::vector<ToneDecoder::Segment> ToneDecoder::read(const std::vector<float>& fr
   reading_texts_.clear();
   for (size_t i = 0; i < ends.size(); ++i) push_scores(&frames[i * kFeatures], ends[i]);
   std::vector<Segment> segments = best_segments();
-  parse(best_codes());
+  std::vector<float> levels;
+  const std::vector<int> codes = best_codes(frames, &levels);
+  parse(codes, levels);
   return segments;
 }
 
@@ -523,12 +542,13 @@ void ToneDecoder::decide(bool forced) {
   frames.swap(stretch_);
   ends.swap(stretch_end_);
   std::vector<Segment> segments = best_segments();
-  const std::vector<int> codes = best_codes();
+  std::vector<float> levels;
+  const std::vector<int> codes = best_codes(frames, &levels);
   stretch_texts_.clear();
   reading_texts_.clear();
   first_reading_ = true;
   const size_t rejected_before = rejected_;
-  parse(codes);
+  parse(codes, levels);
   first_reading_ = false;
   const size_t decoded_before = decoded_;
   // Each further reading is the stretch's last word so far: only its rejections count.
@@ -549,11 +569,14 @@ void ToneDecoder::decide(bool forced) {
   // Still a transmission that did not check: take the room's ringing off and read again, with
   // the codes of each reading telling the next what rang.
   // A transmission that looked over halfway (the room rang over its separators) is read whole:
-  // the stretch before, when it did not check either and ran up to this one, goes first.
+  // the stretch before, when it did not check and ran up to this one, goes first (whether or not
+  // this one's own reading made out a transmission: it may hold no more than the last bytes).
+  bool unread = rejected_ > rejected_before;
   std::vector<uint64_t> all_ends;
   std::vector<Segment> all_segments;
-  if (rejected_ > rejected_before && !carry_end_.empty() && !ends.empty() &&
+  if (!carry_end_.empty() && !ends.empty() && !segments.empty() &&
       carry_end_.back() + static_cast<uint64_t>(hop_) >= ends.front()) {
+    unread = true;
     const size_t cut = static_cast<size_t>(
         std::lower_bound(carry_end_.begin(), carry_end_.end(), ends.front()) - carry_end_.begin());
     all_ends.assign(carry_end_.begin(), carry_end_.begin() + static_cast<long>(cut));
@@ -567,7 +590,7 @@ void ToneDecoder::decide(bool forced) {
     seg.start += shift;
     all_segments.push_back(seg);
   }
-  for (int pass = 0; pass < kRoomPasses && rejected_ > rejected_before; ++pass) {
+  for (int pass = 0; pass < kRoomPasses && unread; ++pass) {
     std::vector<float> cleaned;
     if (!features_without_room(all_ends, all_segments, &cleaned)) break;
     strays_allowed_ = false;
@@ -577,7 +600,7 @@ void ToneDecoder::decide(bool forced) {
         read_segments.begin(), read_segments.end(), all_segments.begin(), all_segments.end(),
         [](const Segment& a, const Segment& b) { return a.code == b.code; });
     all_segments.swap(read_segments);
-    if (same) break;
+    unread = rejected_ > rejected_before && !same;
   }
   carry_end_.clear();
   carry_segments_.clear();
@@ -796,7 +819,7 @@ bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
   return true;
 }
 
-void ToneDecoder::parse(const std::vector<int>& codes) {
+void ToneDecoder::parse(const std::vector<int>& codes, const std::vector<float>& levels) {
   const size_t n = codes.size();
   size_t i = 0;
   while (i < n) {
@@ -808,12 +831,14 @@ void ToneDecoder::parse(const std::vector<int>& codes) {
     // Bytes: a separator (already passed) and four dibits; a marker repeats the dibit before it.
     // Two codes of the same dibit in a row count as a repeat whose marker was lost.
     Text bytes;
+    std::vector<float> byte_levels;  // each byte's codes' mean level
     bool tail = false;
     bool broken = false;
     for (;;) {
       int value = 0;
       int prev = -1;
       int count = 0;
+      const size_t from = i;
       while (count < 4 && i < n && codes[i] != kSeparator && codes[i] >= 0) {
         int dibit = codes[i];
         ++i;
@@ -832,6 +857,9 @@ void ToneDecoder::parse(const std::vector<int>& codes) {
       }
       if (broken || count < 4) break;
       bytes.push_back(static_cast<uint8_t>(value));
+      byte_levels.push_back(std::accumulate(levels.begin() + static_cast<long>(from),
+                                            levels.begin() + static_cast<long>(i), 0.0f) /
+                            static_cast<float>(i - from));
       if (i >= n) break;
       if (codes[i] == kSeparator) {
         while (i < n && codes[i] == kSeparator) ++i;
@@ -862,10 +890,35 @@ void ToneDecoder::parse(const std::vector<int>& codes) {
       }
     }
     // A text followed by its CRC and a byte 00 checks again one byte longer (the CRC over the
-    // text and the CRC's low byte is the CRC's high byte, then 00). A second reading, which takes
-    // every tone for part of a transmission, may read the ringing after the end as such a byte:
-    // there the two readings cannot be told apart, and neither is reported.
-    if (!strays_allowed_ && accepted > 2 && checks(bytes, accepted - 1)) accepted = 0;
+    // text and the CRC's low byte is the CRC's high byte, then 00): X, its CRC and a byte 00 are
+    // also what the text X plus that low byte sounds like (its CRC ends in 00, one text in 256).
+    // The ringing after the end of a transmission in a room reads as such a byte, and the last
+    // byte of a text whose CRC ends in 00 may drown in it. The zero byte's level tells them
+    // apart: ringing is well below the transmission's bytes, a byte sent stands with them (and
+    // then only counts when the closing copies follow it). In between, nothing is reported.
+    size_t shorter = 0;
+    if (accepted > 2 && checks(bytes, accepted - 1)) {
+      shorter = accepted - 1;
+    } else if (accepted > 0 && accepted < total && checks(bytes, accepted + 1)) {
+      shorter = accepted;
+    }
+    if (shorter > 0) {
+      std::vector<float> sent(byte_levels.begin(),
+                              byte_levels.begin() + static_cast<long>(shorter));
+      std::nth_element(sent.begin(), sent.begin() + static_cast<long>(sent.size() / 2), sent.end());
+      const float typical = sent[sent.size() / 2];
+      const float zero = byte_levels[shorter];
+      if (zero >= typical - kSentByteDb && tail && shorter + 1 == total) {
+        accepted = shorter + 1;
+      } else if (zero <= typical - kRingingByteDb) {
+        accepted = shorter;
+      } else {
+        accepted = 0;
+      }
+    }
+    // An empty text's CRC is FF FF: dibits 3 only, which the ringing of code 3 after a
+    // transmission's end reads as well. A further reading does not report an empty text.
+    if (!first_reading_ && accepted == 2) accepted = 0;
     if (accepted == 0) {
       ++rejected_;
       continue;

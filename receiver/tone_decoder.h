@@ -122,7 +122,8 @@ class ToneDecoder {
   void decide(bool forced);
   // The codes of the best path through the frames searched so far (-1: a stray tone); empty
   // when that path holds no separator.
-  std::vector<int> best_codes();
+  // `levels`: each code's mean level in its band over the frames `frames` (features) it covers.
+  std::vector<int> best_codes(const std::vector<float>& frames, std::vector<float>* levels);
   std::vector<Segment> best_segments();
   // Reads the stretch again from the input with the room's ringing taken off (see the class
   // comment): feature frames like the stretch's, from the codes `segments` of an earlier
@@ -142,7 +143,7 @@ class ToneDecoder {
                       size_t k, double first, double step, int steps) const;
   // One reading of `frames` (features) from a fresh search; returns the codes' segments.
   std::vector<Segment> read(const std::vector<float>& frames, const std::vector<uint64_t>& ends);
-  void parse(const std::vector<int>& codes);
+  void parse(const std::vector<int>& codes, const std::vector<float>& levels);
   void report(Text text);
 
   bool valid_;
