@@ -546,6 +546,7 @@ void ToneDecoder::decide(bool forced) {
   const std::vector<int> codes = best_codes(frames, &levels);
   stretch_texts_.clear();
   reading_texts_.clear();
+  candidates_.clear();
   first_reading_ = true;
   const size_t rejected_before = rejected_;
   parse(codes, levels);
@@ -566,8 +567,9 @@ void ToneDecoder::decide(bool forced) {
     segments = read_again(frames, ends);
     strays_allowed_ = true;
   }
-  // Still a transmission that did not check: take the room's ringing off and read again, with
-  // the codes of each reading telling the next what rang.
+  // Still a transmission that did not check, or a text found by one further reading only: take
+  // the room's ringing off and read again, with the codes of each reading telling the next what
+  // rang.
   // A transmission that looked over halfway (the room rang over its separators) is read whole:
   // the stretch before, when it did not check and ran up to this one, goes first (whether or not
   // this one's own reading made out a transmission: it may hold no more than the last bytes).
@@ -590,17 +592,20 @@ void ToneDecoder::decide(bool forced) {
     seg.start += shift;
     all_segments.push_back(seg);
   }
-  for (int pass = 0; pass < kRoomPasses && unread; ++pass) {
+  for (int pass = 0; pass < kRoomPasses && (unread || !candidates_.empty()); ++pass) {
     std::vector<float> cleaned;
     if (!features_without_room(all_ends, all_segments, &cleaned)) break;
     strays_allowed_ = false;
+    room_reading_ = true;
     std::vector<Segment> read_segments = read_again(cleaned, all_ends);
+    room_reading_ = false;
     strays_allowed_ = true;
     const bool same = std::equal(
         read_segments.begin(), read_segments.end(), all_segments.begin(), all_segments.end(),
         [](const Segment& a, const Segment& b) { return a.code == b.code; });
     all_segments.swap(read_segments);
     unread = rejected_ > rejected_before && !same;
+    if (same && !candidates_.empty()) break;
   }
   carry_end_.clear();
   carry_segments_.clear();
@@ -937,6 +942,16 @@ void ToneDecoder::report(Text text) {
       return std::count(v.begin(), v.end(), text);
     };
     if (count(reading_texts_) <= count(stretch_texts_)) return;
+    // Every further reading is one more chance for a misread transmission to check by accident
+    // (one in 65536 per candidate length). The reading without stray tones forces every tone
+    // into the format, the ringing after the end included: a text only it finds is reported once
+    // a reading with the room taken off finds it too (or it reads the same text twice).
+    const auto seen = std::find(candidates_.begin(), candidates_.end(), text);
+    if (seen == candidates_.end() && !room_reading_) {
+      candidates_.push_back(text);
+      return;
+    }
+    if (seen != candidates_.end()) candidates_.erase(seen);
   }
   stretch_texts_.push_back(text);
   ++decoded_;

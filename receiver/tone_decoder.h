@@ -34,7 +34,12 @@
 // over the stretch gives the room's response to it over 80 ms, and what that rings 3 ms or more
 // after each code is subtracted from the band before it is measured. The stretch is read again
 // (without stray tones) from those levels, and again from the codes of that reading, up to four
-// times or until a reading repeats the one before; the CRC decides as always. A stretch that did
+// times or until a reading repeats the one before; the CRC decides as always, and a text that
+// only the reading without stray tones of the input as heard found waits for one of these to
+// find it too (that reading forces the ringing after the end into the format, and a misreading
+// can check by accident). A zero byte behind a CRC (a text followed by its CRC checks again with
+// it) counts as sent when it is as loud as the rest and the closing copies follow it, as ringing
+// when it is well below the rest; in between nothing is reported. A stretch that did
 // not check is read once more together with the next one when that follows on at once (the
 // ringing can make a transmission look over halfway). This keeps the last 6 s of input. A
 // transmission is reported about 0.15 s after its tones end; the readings of one that does not
@@ -200,10 +205,14 @@ class ToneDecoder {
   std::vector<Segment> carry_segments_;
   bool strays_allowed_ = true;
   bool first_reading_ = true;
+  bool room_reading_ = false;  // the current reading has the room taken off
   // Texts reported from the current stretch, and texts the current further reading found (a
   // further reading reports only new ones).
   std::vector<Text> stretch_texts_;
   std::vector<Text> reading_texts_;
+  // Texts the reading without stray tones found in the current stretch, reported once a reading
+  // with the room taken off finds them too.
+  std::vector<Text> candidates_;
 };
 
 }  // namespace receiver
