@@ -22,8 +22,7 @@
 // for 150 ms (inside a transmission there is one at least every 80 ms), the best reading is
 // parsed and a text is reported only if its CRC matches. When a transmission does not check and
 // the reading took some tone for a stray one, the stretch is read once more with stray tones
-// ruled out (the CRC still decides; such a reading that checks both with and without its last
-// byte, a 00 that the ringing after the end may give, is not reported).
+// ruled out (the CRC still decides).
 //
 // In a room whose reverberation is about as loud as the direct sound no reading of the input as
 // heard gets every code right. When a transmission still does not check, the room is learnt from
@@ -48,10 +47,10 @@
 // Limits (simulated speaker-to-microphone paths, white noise at 10 dB SNR unless said): white or
 // babble noise down to 0 dB SNR, player clocks 0.5 % off, player stalls of a few ms; in rooms
 // with a reverberation time of 150 to 400 ms and the direct sound 3 or 6 dB above the
-// reverberation hardly any transmission is lost, with none above it 5 to 13 in 100: the shortest
+// reverberation hardly any transmission is lost, with none above it 4 to 8 in 100: the shortest
 // codes drown in the ringing of the ones before, and a repetition has to do. The room is taken
-// to stay as it is over a transmission; a player clock 0.5 % off loses a few more (82 instead of
-// 87 in 100 with a 300 ms reverberation time and no direct sound above it).
+// to stay as it is over a transmission; a player clock 0.5 % off loses a few more (86 to 90
+// instead of 92 in 100 with a 300 ms reverberation time and no direct sound above it).
 //
 // Not thread-safe: feed, flush and take_texts belong to one thread. The callback runs inside
 // feed or flush.
