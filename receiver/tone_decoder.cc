@@ -502,25 +502,30 @@ std::vector<ToneDecoder::Segment> ToneDecoder::best_segments() {
   return segments;
 }
 
-std::vector<int> ToneDecoder::best_codes(const std::vector<float>& frames,
-                                         std::vector<float>* levels) {
+std::vector<ToneDecoder::Segment> ToneDecoder::parse_best(const std::vector<float>& frames,
+                                                          bool* stray) {
+  std::vector<Segment> segments = best_segments();
+  std::vector<int> codes;
+  std::vector<float> levels;
   const size_t b = frames_;
   const double* last = &best_[(b % kRing) * kStates];
   const size_t state = static_cast<size_t>(std::max_element(last, last + kStates) - last);
-  std::vector<int> codes;
-  levels->clear();
-  if (last_separator_[(b % kRing) * kStates + state] < 0) return codes;
-  for (const Segment& seg : best_segments()) {
-    codes.push_back(seg.stray ? -1 : seg.code);
-    // The code's mean level in its band.
-    double sum = 0.0;
-    for (size_t f = seg.start; f < seg.start + seg.frames; ++f) {
-      sum += frames[f * kFeatures + static_cast<size_t>(seg.code)];
+  // A path without a separator holds no transmission.
+  if (last_separator_[(b % kRing) * kStates + state] >= 0) {
+    for (const Segment& seg : segments) {
+      codes.push_back(seg.stray ? -1 : seg.code);
+      // The code's mean level in its band.
+      double sum = 0.0;
+      for (size_t f = seg.start; f < seg.start + seg.frames; ++f) {
+        sum += frames[f * kFeatures + static_cast<size_t>(seg.code)];
+      }
+      levels.push_back(
+          static_cast<float>(sum / static_cast<double>(std::max<size_t>(seg.frames, 1))));
     }
-    levels->push_back(
-        static_cast<float>(sum / static_cast<double>(std::max<size_t>(seg.frames, 1))));
   }
-  return codes;
+  if (stray != nullptr) *stray = std::find(codes.begin(), codes.end(), -1) != codes.end();
+  parse(codes, levels);
+  return segments;
 }
 
 std::vector<ToneDecoder::Segment> ToneDecoder::read(const std::vector<float>& frames,
@@ -528,11 +533,7 @@ std::vector<ToneDecoder::Segment> ToneDecoder::read(const std::vector<float>& fr
   start_search();
   reading_texts_.clear();
   for (size_t i = 0; i < ends.size(); ++i) push_scores(&frames[i * kFeatures], ends[i]);
-  std::vector<Segment> segments = best_segments();
-  std::vector<float> levels;
-  const std::vector<int> codes = best_codes(frames, &levels);
-  parse(codes, levels);
-  return segments;
+  return parse_best(frames);
 }
 
 void ToneDecoder::decide(bool forced) {
@@ -541,15 +542,13 @@ void ToneDecoder::decide(bool forced) {
   std::vector<uint64_t> ends;
   frames.swap(stretch_);
   ends.swap(stretch_end_);
-  std::vector<Segment> segments = best_segments();
-  std::vector<float> levels;
-  const std::vector<int> codes = best_codes(frames, &levels);
   stretch_texts_.clear();
   reading_texts_.clear();
   candidates_.clear();
   first_reading_ = true;
   const size_t rejected_before = rejected_;
-  parse(codes, levels);
+  bool stray = false;
+  std::vector<Segment> segments = parse_best(frames, &stray);
   first_reading_ = false;
   const size_t decoded_before = decoded_;
   // Each further reading is the stretch's last word so far: only its rejections count.
@@ -559,7 +558,7 @@ void ToneDecoder::decide(bool forced) {
     rejected_ = rejected_before + (rejected_ - rejected_first);
     return read_segments;
   };
-  if (rejected_ > rejected_before && std::find(codes.begin(), codes.end(), -1) != codes.end()) {
+  if (rejected_ > rejected_before && stray) {
     // A transmission did not check and the best reading took some tone for a stray one: read
     // the stretch again as nothing but transmissions. The CRC still decides; only texts the
     // first reading did not report are reported.
@@ -650,13 +649,9 @@ double ToneDecoder::find_onset(const std::vector<Segment>& segments, double gues
   double best = -1.0;
   int64_t best_shift = 0;
   for (int64_t shift = -reach; shift <= reach; ++shift) {
-    const int64_t from = origin + shift - static_cast<int64_t>(raw_start_);
     double sum = 0.0;
     for (size_t t = 0; t < model.size(); ++t) {
-      const int64_t r = from + static_cast<int64_t>(t);
-      if (r >= 0 && r < static_cast<int64_t>(raw_.size())) {
-        sum += static_cast<double>(raw_[static_cast<size_t>(r)]) * model[t];
-      }
+      sum += static_cast<double>(heard_at(origin + shift + static_cast<int64_t>(t))) * model[t];
     }
     // Either polarity: a speaker or microphone may invert.
     if (std::fabs(sum) > best) {
@@ -665,6 +660,11 @@ double ToneDecoder::find_onset(const std::vector<Segment>& segments, double gues
     }
   }
   return static_cast<double>(origin + best_shift);
+}
+
+float ToneDecoder::heard_at(int64_t i) const {
+  const int64_t r = i - static_cast<int64_t>(raw_start_);
+  return r >= 0 && r < static_cast<int64_t>(raw_.size()) ? raw_[static_cast<size_t>(r)] : 0.0f;
 }
 
 std::complex<double> ToneDecoder::tone_at(int code, double onset) const {
@@ -676,10 +676,7 @@ std::complex<double> ToneDecoder::tone_at(int code, double onset) const {
   const std::complex<double> step = std::polar(1.0, -w);
   std::complex<double> sum;
   for (double t = first; t < end; t += 1.0) {
-    const int64_t r = static_cast<int64_t>(t) - static_cast<int64_t>(raw_start_);
-    if (r >= 0 && r < static_cast<int64_t>(raw_.size())) {
-      sum += turn * static_cast<double>(raw_[static_cast<size_t>(r)]);
-    }
+    sum += turn * static_cast<double>(heard_at(static_cast<int64_t>(t)));
     turn *= step;
   }
   return sum;
@@ -762,10 +759,6 @@ bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
   }
 
   // 3. Per band and frame, the same measurement of the input and of the codes as sent.
-  auto heard = [this](int64_t i) {
-    const int64_t r = i - static_cast<int64_t>(raw_start_);
-    return r >= 0 && r < static_cast<int64_t>(raw_.size()) ? raw_[static_cast<size_t>(r)] : 0.0f;
-  };
   std::vector<Complex> y(n * kCodes), x(n * kCodes);
   for (size_t i = 0; i < n; ++i) {
     const int64_t start = static_cast<int64_t>(ends[i]) - w;
@@ -774,7 +767,7 @@ bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
       const float* st = sin_table_.data() + c * window_;
       double yr = 0, yi = 0, xr = 0, xi = 0;
       for (int m = 0; m < window_; ++m) {
-        const double v = heard(start + m);
+        const double v = heard_at(start + m);
         const double u = sent[static_cast<size_t>(start - first + m)];
         yr += v * ct[m];
         yi += v * st[m];

@@ -124,11 +124,11 @@ class ToneDecoder {
   void build_transitions();
   void start_search();
   void decide(bool forced);
-  // The codes of the best path through the frames searched so far (-1: a stray tone); empty
-  // when that path holds no separator.
-  // `levels`: each code's mean level in its band over the frames `frames` (features) it covers.
-  std::vector<int> best_codes(const std::vector<float>& frames, std::vector<float>* levels);
   std::vector<Segment> best_segments();
+  // Parses the best path through the frames searched so far (`frames`: their features; each
+  // code's level is its mean in its band) and returns its codes. `stray`: whether the parsed
+  // codes took some tone for a stray one.
+  std::vector<Segment> parse_best(const std::vector<float>& frames, bool* stray = nullptr);
   // Reads the stretch again from the input with the room's ringing taken off (see the class
   // comment): feature frames like the stretch's, from the codes `segments` of an earlier
   // reading. False when the input of the stretch is no longer kept or nothing was read.
@@ -137,6 +137,8 @@ class ToneDecoder {
   // Where the codes of `segments` begin, to the sample: within a few ms of `guess`, where they
   // match the input best.
   double find_onset(const std::vector<Segment>& segments, double guess) const;
+  // The `i`-th sample fed since the last reset; 0 when it is no longer (or not yet) kept.
+  float heard_at(int64_t i) const;
   // The fundamental of tone `code` heard from `onset` (a sample position, may be fractional) on,
   // over the code's length: its complex amplitude.
   std::complex<double> tone_at(int code, double onset) const;
