@@ -32,7 +32,16 @@
 // included). Otherwise nothing is reported and texts_rejected() counts it: in noise a few dB
 // stronger than the one in which texts stop coming through, nothing rather than a wrong text. In
 // a reverberant room the passes repeat the same error (the room rings the same way each time), so
-// agreement does not catch every error there.
+// agreement alone does not catch errors there; the room reading below does.
+// Before a text is reported, passes that the room rings through are read again with the room
+// known: the transmitter keeps every tone's phase running, so the room's response to each tone,
+// one complex value per symbol of delay, is fitted over all passes (the start pair, length field
+// and end pair are known, the bytes as read), its ringing is taken off every symbol and each byte
+// is read from its own frame and from the ringing it leaves in the frames after it. The fit also
+// finds what is left of the player's clock offset. Such a reading is sure when the passes agree
+// and every byte stands clear of the next best by a quarter of what a clean symbol gives in that
+// room; where the fit explains too little (a player that skips, deep noise) the passes' own
+// reading stands.
 // The text is reported once no further pass starts within 0.6 s, or at flush().
 //
 // Not thread-safe: feed, flush, reset and take_texts belong to one thread. The callback runs

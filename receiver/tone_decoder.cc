@@ -1,5 +1,7 @@
 #include "receiver/tone_decoder.h"
 
+#include "receiver/detail/hermitian.h"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -141,36 +143,6 @@ constexpr double kOnsetSpanSeconds = 0.05;
 constexpr int kOnsetSteps = 3;
 
 using Complex = std::complex<double>;
-
-// Solves M g = p for a Hermitian positive definite M (row-major, n x n) by Cholesky; false when
-// M is not positive definite.
-bool solve_hermitian(std::vector<Complex> m, std::vector<Complex> p, size_t n,
-                     std::vector<Complex>* g) {
-  for (size_t j = 0; j < n; ++j) {
-    double d = m[j * n + j].real();
-    for (size_t k = 0; k < j; ++k) d -= std::norm(m[j * n + k]);
-    if (!(d > 0.0)) return false;
-    d = std::sqrt(d);
-    m[j * n + j] = d;
-    for (size_t i = j + 1; i < n; ++i) {
-      Complex v = m[i * n + j];
-      for (size_t k = 0; k < j; ++k) v -= m[i * n + k] * std::conj(m[j * n + k]);
-      m[i * n + j] = v / d;
-    }
-  }
-  for (size_t i = 0; i < n; ++i) {  // L y = p
-    Complex v = p[i];
-    for (size_t k = 0; k < i; ++k) v -= m[i * n + k] * p[k];
-    p[i] = v / m[i * n + i].real();
-  }
-  for (size_t i = n; i-- > 0;) {  // L^H g = y
-    Complex v = p[i];
-    for (size_t k = i + 1; k < n; ++k) v -= std::conj(m[k * n + i]) * p[k];
-    p[i] = v / m[i * n + i].real();
-  }
-  *g = std::move(p);
-  return true;
-}
 
 uint16_t crc16_modbus(const uint8_t* data, size_t n) {
   uint16_t crc = 0xFFFF;
@@ -799,7 +771,7 @@ bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
           m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
         m[a * taps + a] += kRoomRidge * rho[0].real();
       }
-      learnt = solve_hermitian(std::move(m), std::move(p), taps, &g);
+      learnt = detail::solve_hermitian(std::move(m), std::move(p), taps, &g);
     }
     for (size_t i = 0; i < n; ++i) {
       Complex v = Y(i);
