@@ -861,6 +861,13 @@ void MfDecoder::Impl::header_done() {
       candidates_.push_back(length);
     }
   }
+  // A pass that follows the passes gathered so far as closely as a repetition does may also have
+  // their length: a room or a noise burst may have damaged both copies of its length field.
+  const int gathered = static_cast<int>(session_.sums.size());
+  if (has_session_ && pass_start_ - session_.end <= kJoinSeconds * baseband_rate_ &&
+      std::find(candidates_.begin(), candidates_.end(), gathered) == candidates_.end()) {
+    candidates_.push_back(gathered);
+  }
   if (candidates_.empty()) {
     abandon_pass();
     return;
