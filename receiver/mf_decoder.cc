@@ -326,7 +326,12 @@ struct MfDecoder::Impl {
   double end_time() const { return static_cast<double>(bb_base_ + bb_.size()); }
   bool available(double t, double length) const { return t + length + 2.0 < end_time(); }
   // Raised-cosine weighted samples of a frame of `length` starting at `t`.
-  int weigh(double t, double length, Complex* out) const;
+  int weigh(double t, double length, Complex* out) const {
+    return weigh(bb_, bb_base_, t, length, out);
+  }
+  // The same from `samples`, whose first one is baseband sample `base`.
+  int weigh(const std::vector<Complex>& samples, int64_t base, double t, double length,
+            Complex* out) const;
   // Baseband frequency of tone k at clock offset `offset`.
   double tone_hz(int k, double offset) const {
     return (kLowestToneHz + kToneStepHz * k) * (1.0 + offset) - kCenterHz;
@@ -336,9 +341,11 @@ struct MfDecoder::Impl {
   // Energies of the eleven tones at clock offset `offset` for weighted samples `x`.
   void tone_energies(const Complex* x, int count, double offset, Energies* e) const;
   // The tones' complex amplitudes over a frame, phase referred to the baseband sample index.
-  void phasors_at(double t, double length, double offset, Phasors* out) const;
+  void phasors_at(const std::vector<Complex>& samples, int64_t base, double t, double length,
+                  double offset, Phasors* out) const;
   // The symbol whose tone frame starts at `t`, as the room reading needs it.
-  Heard hear(double t) const;
+  Heard hear(double t) const { return hear(bb_, bb_base_, t, clock_offset_); }
+  Heard hear(const std::vector<Complex>& samples, int64_t base, double t, double offset) const;
   void energies_at(double t, double offset, Energies* e) const;
   double start_energy(double t, double offset) const;
 
@@ -433,6 +440,9 @@ struct MfDecoder::Impl {
     // Each pass as heard and the clock offset it was read at.
     std::vector<std::vector<Heard>> heard;
     std::vector<double> offsets;
+    // Each pass's baseband (from the first sample of its start pair's frame) and where it starts.
+    std::vector<std::vector<Complex>> baseband;
+    std::vector<int64_t> baseband_at;
     // After the room reading: the evidence a clean byte gets over all passes (0: not read so).
     double room_scale = 0.0;
   };
@@ -542,15 +552,18 @@ void MfDecoder::Impl::flush() {
   if (has_session_) report_session();
 }
 
-int MfDecoder::Impl::weigh(double t, double length, Complex* out) const {
+int MfDecoder::Impl::weigh(const std::vector<Complex>& samples, int64_t base, double t,
+                           double length, Complex* out) const {
   const int64_t first = static_cast<int64_t>(std::ceil(t));
   const int64_t last = static_cast<int64_t>(std::floor(t + length));
   int count = 0;
   for (int64_t m = first; m <= last; ++m) {
     const double u = (static_cast<double>(m) - t) / length;
     const double w = 1.0 - std::cos(2.0 * kPi * u);
-    const int64_t i = m - bb_base_;
-    const Complex z = (i >= 0 && i < static_cast<int64_t>(bb_.size())) ? bb_[i] : Complex();
+    const int64_t i = m - base;
+    const Complex z = (i >= 0 && i < static_cast<int64_t>(samples.size()))
+                          ? samples[static_cast<size_t>(i)]
+                          : Complex();
     out[count++] = w * z;
   }
   return count;
@@ -571,8 +584,9 @@ void MfDecoder::Impl::tone_energies(const Complex* x, int count, double offset, 
   for (int k = 0; k < kTones; ++k) (*e)[k] = std::norm(tone_sum(x, count, tone_hz(k, offset)));
 }
 
-void MfDecoder::Impl::phasors_at(double t, double length, double offset, Phasors* out) const {
-  const int count = weigh(t, length, scratch_.data());
+void MfDecoder::Impl::phasors_at(const std::vector<Complex>& samples, int64_t base, double t,
+                                 double length, double offset, Phasors* out) const {
+  const int count = weigh(samples, base, t, length, scratch_.data());
   const double first = std::ceil(t);
   for (int k = 0; k < kTones; ++k) {
     const double hz = tone_hz(k, offset);
@@ -582,11 +596,12 @@ void MfDecoder::Impl::phasors_at(double t, double length, double offset, Phasors
   }
 }
 
-Heard MfDecoder::Impl::hear(double t) const {
-  const double length = tone_length(clock_offset_);
+Heard MfDecoder::Impl::hear(const std::vector<Complex>& samples, int64_t base, double t,
+                            double offset) const {
+  const double length = tone_length(offset);
   Heard h;
-  phasors_at(t, length, clock_offset_, &h.whole);
-  phasors_at(t + 0.25 * length, 0.5 * length, clock_offset_, &h.middle);
+  phasors_at(samples, base, t, length, offset, &h.whole);
+  phasors_at(samples, base, t + 0.25 * length, 0.5 * length, offset, &h.middle);
   h.centre = t + 0.5 * length;
   return h;
 }
@@ -898,6 +913,12 @@ void MfDecoder::Impl::finish_pass(int length, double end) {
   const double start = pass_start_;
   resume_search_at(end);
   add_pass(std::move(chars), confidence, start, end);
+  const double margin = symbol_period_;
+  const int64_t from = std::max(bb_base_, static_cast<int64_t>(heard_.front().centre - margin));
+  const int64_t to = std::min(bb_base_ + static_cast<int64_t>(bb_.size()),
+                              static_cast<int64_t>(heard_.back().centre + margin));
+  session_.baseband.emplace_back(bb_.begin() + (from - bb_base_), bb_.begin() + (to - bb_base_));
+  session_.baseband_at.push_back(from);
   session_.heard.push_back(std::move(heard_));
   session_.offsets.push_back(clock_offset_);
   heard_.clear();
@@ -1006,12 +1027,34 @@ bool MfDecoder::Impl::read_room() {
     return t[0] == k || t[1] == k || t[2] == k || t[3] == k;
   };
 
-  // 2. One demodulation frequency, then the drift.
+  // 2. Every symbol measured again where a straight line through the pass's frames puts it (the
+  // pass was read at the best of a few start times per symbol, which in a room wander by a
+  // millisecond or two and so move the ringing each frame sees); one demodulation frequency for
+  // all passes; then the drift.
   std::vector<Heard> heard;
   heard.reserve(static_cast<size_t>(passes * count));
   for (int p = 0; p < passes; ++p) {
-    for (const Heard& h : s.heard[static_cast<size_t>(p)]) {
-      heard.push_back(h);
+    const std::vector<Heard>& read = s.heard[static_cast<size_t>(p)];
+    double mean_n = 0.0, mean_c = 0.0;
+    for (int n = 0; n < count; ++n) {
+      mean_n += n;
+      mean_c += read[static_cast<size_t>(n)].centre;
+    }
+    mean_n /= count;
+    mean_c /= count;
+    double snn = 0.0, snc = 0.0;
+    for (int n = 0; n < count; ++n) {
+      snn += (n - mean_n) * (n - mean_n);
+      snc += (n - mean_n) * (read[static_cast<size_t>(n)].centre - mean_c);
+    }
+    const double period = snc / snn;
+    const double half = 0.5 * tone_length(s.offsets[static_cast<size_t>(p)]);
+    for (int n = 0; n < count; ++n) {
+      const double centre = mean_c + (n - mean_n) * period;
+      heard.push_back(hear(s.baseband[static_cast<size_t>(p)],
+                           s.baseband_at[static_cast<size_t>(p)], centre - half,
+                           s.offsets[static_cast<size_t>(p)]));
+      heard.back().symbol = read[static_cast<size_t>(n)].symbol;
       turn(&heard.back(), baseband_rate_,
            [&](int k) { return tone_hz(k, s.offsets[p]) - tone_hz(k, s.offsets[0]); });
     }

@@ -309,7 +309,8 @@ TEST(MfReceiverPath, ReverberantRoomWithLittleDirectSound) {
 // Rooms whose reverberation is as loud as the direct sound, some with the player's clock off
 // by more than the start pair tells. Readable: every pass misreads some byte the same way, or
 // takes the end pair for bytes, until the passes are read again with the room's response taken
-// off. Not readable: what remains unsure after that is not reported rather than guessed.
+// off (at symbol times on a straight line: the times each symbol was read at wander). Not readable:
+// what remains unsure after that is not reported rather than guessed.
 TEST(MfReceiverPath, RoomsRingingAsLoudAsTheDirectSound) {
   const struct {
     double tail;   // reverberation time, seconds
@@ -318,6 +319,7 @@ TEST(MfReceiverPath, RoomsRingingAsLoudAsTheDirectSound) {
     uint32_t seed;
     bool readable;
   } cases[] = {
+      {0.15, 0.0, 44100, 14, true},   {0.15, 0.0, 44100, 26, true},
       {0.4, 0.0, 44100, 3, true},     {0.4, 0.0, 44100, 7, true},
       {0.4, 0.0, 44100, 40, true},    {0.3, 0.0, 44100, 4, true},
       {0.3, 0.0037, 44100, 12, true}, {0.3, 0.0037, 44100, 29, true},
