@@ -286,10 +286,6 @@ double margin_in(const Energies& e, int first, int last) {
   return best - second;
 }
 
-int best_symbol(const Energies& e) {
-  return best_in(e, 0, kSymbols, nullptr);
-}
-
 // Weakest of the symbol's tones over the strongest of the others.
 double pattern_ratio(const Energies& e, int symbol) {
   const ToneSet& s = alphabet()[symbol];
@@ -861,17 +857,17 @@ Energies MfDecoder::Impl::clean_symbol(const Energies& e, int first, int last) {
 }
 
 void MfDecoder::Impl::header_done() {
-  // symbols_[0..2] and [3..5] are the two copies of the three digits.
+  // symbols_[0..2] and [3..5] are the two copies of the three digits, each read as the digit
+  // whose tones stand out most (in a room a non-digit symbol may stand out more; the end pair
+  // still has to come where the length says).
   for (int copy = 0; copy < 2; ++copy) {
     int value = 0;
-    bool digits = true;
-    for (int d = 0; d < 3 && digits; ++d) {
-      const int s = best_symbol(symbols_[copy * 3 + d]);
-      digits = s >= kDigitZero && s < kDigitZero + 10;
-      value = value * 10 + (s - kDigitZero);
+    for (int d = 0; d < 3; ++d) {
+      value = value * 10 +
+              (best_in(symbols_[copy * 3 + d], kDigitZero, kDigitZero + 10, nullptr) - kDigitZero);
     }
     const int length = value - kLengthOffset;
-    if (digits && length >= 0 && length <= kMaxChars &&
+    if (length >= 0 && length <= kMaxChars &&
         std::find(candidates_.begin(), candidates_.end(), length) == candidates_.end()) {
       candidates_.push_back(length);
     }
