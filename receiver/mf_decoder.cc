@@ -69,8 +69,9 @@ constexpr size_t kCompareFrom = 8;
 // its end symbols included.
 constexpr int kVotes = 2;
 // In a room the second end symbol loses some of its tones to the ringing the first one is
-// expected to leave, and a byte sharing three of its tones may beat it by a little: the pair is
-// taken when the two together beat the bytes and neither loses by more than this.
+// expected to leave (and the first to the last byte's), and a byte sharing three of its tones may
+// beat it by a little: the pair is taken when one of the two beats the bytes and the other loses
+// by no more than this.
 constexpr double kEndSlack = 0.1;
 constexpr double kByteMargin = 0.03;
 constexpr double kSinglePassMargin = 0.12;
@@ -894,11 +895,11 @@ double MfDecoder::Impl::end_margin(int position) const {
 }
 
 bool MfDecoder::Impl::end_pair_at(int position) const {
-  // The end symbols must beat every byte in their places, together and each within kEndSlack,
+  // One end symbol must beat every byte in its place and the other come within kEndSlack,
   // and the place before them must not hold one (a length field announcing one byte too many
   // would otherwise take the first end symbol for a byte).
   const double a = end_margin(position), b = end_margin(position + 1);
-  const bool pair = a + b > 0.0 && std::min(a, b) > -kEndSlack;
+  const bool pair = std::max(a, b) > 0.0 && std::min(a, b) > -kEndSlack;
   return pair && (position == 0 || end_margin(position - 1) < 0.0);
 }
 
