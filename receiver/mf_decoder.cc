@@ -1024,30 +1024,21 @@ bool MfDecoder::Impl::read_room() {
     return t[0] == k || t[1] == k || t[2] == k || t[3] == k;
   };
 
-  // 2. Every symbol measured again where a straight line through the pass's frames puts it (the
-  // pass was read at the best of a few start times per symbol, which in a room wander by a
-  // millisecond or two and so move the ringing each frame sees); one demodulation frequency for
-  // all passes; then the drift.
+  // 2. Every symbol measured again at the times the clock offset of its pass gives, through the
+  // mean of the times it was read at (those wander by a millisecond or two in a room, moving the
+  // ringing each frame sees, and the timing loop may follow the ringing away for a while); one
+  // demodulation frequency for all passes; then the drift.
   std::vector<Heard> heard;
   heard.reserve(static_cast<size_t>(passes * count));
   for (int p = 0; p < passes; ++p) {
     const std::vector<Heard>& read = s.heard[static_cast<size_t>(p)];
-    double mean_n = 0.0, mean_c = 0.0;
-    for (int n = 0; n < count; ++n) {
-      mean_n += n;
-      mean_c += read[static_cast<size_t>(n)].centre;
-    }
-    mean_n /= count;
-    mean_c /= count;
-    double snn = 0.0, snc = 0.0;
-    for (int n = 0; n < count; ++n) {
-      snn += (n - mean_n) * (n - mean_n);
-      snc += (n - mean_n) * (read[static_cast<size_t>(n)].centre - mean_c);
-    }
-    const double period = snc / snn;
+    const double period = symbol_period(s.offsets[static_cast<size_t>(p)]);
+    double first = 0.0;
+    for (int n = 0; n < count; ++n) first += read[static_cast<size_t>(n)].centre - n * period;
+    first /= count;
     const double half = 0.5 * tone_length(s.offsets[static_cast<size_t>(p)]);
     for (int n = 0; n < count; ++n) {
-      const double centre = mean_c + (n - mean_n) * period;
+      const double centre = first + n * period;
       heard.push_back(hear(s.baseband[static_cast<size_t>(p)],
                            s.baseband_at[static_cast<size_t>(p)], centre - half,
                            s.offsets[static_cast<size_t>(p)]));
