@@ -92,6 +92,12 @@ constexpr double kMaxDrift = 2e-3;
 // of what a clean symbol gives in this room. Wrong texts in rooms stayed below 0.17, right ones
 // in noise above 0.4.
 constexpr double kRoomMargin = 0.25;
+// Each byte of the room reading is also held against its kRivals nearest rivals with the room
+// fitted anew for each: the rival must leave at least kRefitMargin more unexplained (in units of
+// the fit's residual variance) than the byte. Reported texts gave 50 and more; a wrong byte that
+// every reading had taken (the fit had shaped the room around it) gave -21.
+constexpr int kRivals = 8;
+constexpr double kRefitMargin = 25.0;
 // Below this evidence of a clean symbol per pass the symbols do not follow one fixed room well
 // enough to be read by it (a player that skipped or stalled turns every tone's phase; passes that
 // carry different bytes; deep noise): the passes keep their own reading. The bench's rooms gave
@@ -170,43 +176,55 @@ double find_drift(const std::vector<Heard>& heard, int count, double rate, On on
 // over the tones of sum |a|^2 / variance).
 struct RoomFit {
   std::array<std::array<Complex, kRoomTaps>, kTones> a{};
+  Energies residual{};
   Energies spread{};
   double strength = 0.0;
 };
+
+// Fits tone k of `frame` to the symbols of every pass: its response into `a`; returns the energy
+// the fit leaves unexplained, or -1 when the fit cannot be solved.
+template <typename On>
+double fit_tone(const std::vector<Heard>& heard, int count, int frame, int k, On on,
+                std::array<Complex, kRoomTaps>* a) {
+  std::vector<Complex> m(kRoomTaps * kRoomTaps), p(kRoomTaps);
+  for (int i = 0; i < static_cast<int>(heard.size()); ++i) {
+    const int n = i % count;
+    for (int d = 0; d < kRoomTaps && d <= n; ++d) {
+      if (!on(i - d, k)) continue;
+      p[static_cast<size_t>(d)] += frame_of(heard[static_cast<size_t>(i)], frame, k);
+      for (int e = 0; e < kRoomTaps && e <= n; ++e) {
+        if (on(i - e, k)) m[static_cast<size_t>(d * kRoomTaps + e)] += 1.0;
+      }
+    }
+  }
+  double ridge = kRoomRidge * m[0].real() + 1e-9;
+  for (int d = 0; d < kRoomTaps; ++d, ridge *= kRoomRidgeGrowth) {
+    m[static_cast<size_t>(d * kRoomTaps + d)] += ridge;
+  }
+  std::vector<Complex> g;
+  if (!detail::solve_hermitian(std::move(m), std::move(p), kRoomTaps, &g)) return -1.0;
+  std::copy(g.begin(), g.end(), a->begin());
+  double residual = 0.0;
+  for (int i = 0; i < static_cast<int>(heard.size()); ++i) {
+    const int n = i % count;
+    Complex y = frame_of(heard[static_cast<size_t>(i)], frame, k);
+    for (int d = 0; d < kRoomTaps && d <= n; ++d) {
+      if (on(i - d, k)) y -= (*a)[static_cast<size_t>(d)];
+    }
+    residual += std::norm(y);
+  }
+  return residual;
+}
 
 // Fits the room of `frame` to the symbols of every pass; false when the fit cannot be solved.
 template <typename On>
 bool fit_room(const std::vector<Heard>& heard, int count, int frame, On on, RoomFit* fit) {
   fit->strength = 0.0;
   for (int k = 0; k < kTones; ++k) {
-    std::vector<Complex> m(kRoomTaps * kRoomTaps), p(kRoomTaps);
-    for (int i = 0; i < static_cast<int>(heard.size()); ++i) {
-      const int n = i % count;
-      for (int a = 0; a < kRoomTaps && a <= n; ++a) {
-        if (!on(i - a, k)) continue;
-        p[static_cast<size_t>(a)] += frame_of(heard[static_cast<size_t>(i)], frame, k);
-        for (int b = 0; b < kRoomTaps && b <= n; ++b) {
-          if (on(i - b, k)) m[static_cast<size_t>(a * kRoomTaps + b)] += 1.0;
-        }
-      }
-    }
-    double ridge = kRoomRidge * m[0].real() + 1e-9;
-    for (int a = 0; a < kRoomTaps; ++a, ridge *= kRoomRidgeGrowth) {
-      m[static_cast<size_t>(a * kRoomTaps + a)] += ridge;
-    }
-    std::vector<Complex> g;
-    if (!detail::solve_hermitian(std::move(m), std::move(p), kRoomTaps, &g)) return false;
-    std::copy(g.begin(), g.end(), fit->a[k].begin());
-    double residual = 0.0;
-    for (int i = 0; i < static_cast<int>(heard.size()); ++i) {
-      const int n = i % count;
-      Complex y = frame_of(heard[static_cast<size_t>(i)], frame, k);
-      for (int d = 0; d < kRoomTaps && d <= n; ++d) {
-        if (on(i - d, k)) y -= fit->a[k][d];
-      }
-      residual += std::norm(y);
-    }
+    const double residual = fit_tone(heard, count, frame, k, on, &fit->a[k]);
+    if (residual < 0.0) return false;
     const int equations = static_cast<int>(heard.size());
+    fit->residual[k] = residual;
     fit->spread[k] = std::max(residual / std::max(1, equations - kRoomTaps), 1e-30);
     double response = 0.0;
     for (const Complex& a : fit->a[k]) response += std::norm(a);
@@ -442,6 +460,8 @@ struct MfDecoder::Impl {
     std::vector<int64_t> baseband_at;
     // After the room reading: the evidence a clean byte gets over all passes (0: not read so).
     double room_scale = 0.0;
+    // The least a rival byte leaves unexplained beyond the byte read (see kRefitMargin).
+    double refit = 0.0;
   };
   bool has_session_ = false;
   Session session_;
@@ -994,7 +1014,8 @@ void MfDecoder::Impl::add_pass(std::vector<Energies> chars, double confidence, d
 //  4. each byte read again from its own frame and the ringing it leaves in the frames after it,
 //     with the ringing of every other symbol taken off (a matched filter over the fitted
 //     response, in units of the fit's residual);
-//  5. 2-4 again with the new bytes until they repeat.
+//  5. 2-4 again with the new bytes until they repeat;
+//  6. every byte held against its nearest rivals, the room fitted anew for each.
 // Only sessions of two passes or more: a single pass fits its own errors too easily. When the
 // fit explains too little (kRoomMinStrength) the passes' own reading stands.
 bool MfDecoder::Impl::read_room() {
@@ -1092,6 +1113,40 @@ bool MfDecoder::Impl::read_room() {
     }
     if (same) break;
   }
+  // 6. Every byte against its nearest rivals, the room fitted anew for each: a rival that the
+  // room explains about as well leaves the byte unsure.
+  RoomFit fit[2];
+  for (int frame = 0; frame < 2; ++frame) {
+    if (!fit_room(heard, count, frame, on, &fit[frame])) return false;
+  }
+  double refit = std::numeric_limits<double>::infinity();
+  for (int i = 0; i < length; ++i) {
+    const Energies& sum = sums[static_cast<size_t>(i)];
+    const int byte = sent[static_cast<size_t>(8 + i)];
+    std::array<std::pair<double, int>, kBytes> ranked;
+    for (int b = 0; b < kBytes; ++b) ranked[static_cast<size_t>(b)] = {-score(sum, b), b};
+    std::partial_sort(ranked.begin(), ranked.begin() + kRivals + 1, ranked.end());
+    for (int r = 0; r <= kRivals; ++r) {
+      const int rival = ranked[static_cast<size_t>(r)].second;
+      if (rival == byte) continue;
+      unsigned differ = 0;
+      for (int k : alphabet()[byte]) differ ^= 1u << k;
+      for (int k : alphabet()[rival]) differ ^= 1u << k;
+      for (int p = 0; p < passes; ++p) sent[static_cast<size_t>(p * count + 8 + i)] = rival;
+      double cost = 0.0;
+      for (int frame = 0; frame < 2; ++frame) {
+        for (int k = 0; k < kTones; ++k) {
+          if ((differ >> k & 1u) == 0) continue;
+          std::array<Complex, kRoomTaps> a;
+          const double residual = fit_tone(heard, count, frame, k, on, &a);
+          cost += 0.5 * (residual - fit[frame].residual[k]) / fit[frame].spread[k];
+        }
+      }
+      for (int p = 0; p < passes; ++p) sent[static_cast<size_t>(p * count + 8 + i)] = byte;
+      refit = std::min(refit, cost);
+    }
+  }
+  s.refit = refit;
   s.sums = std::move(sums);
   s.pass_bytes = std::move(pass_bytes);
   s.room_scale = scale;
@@ -1108,7 +1163,8 @@ bool MfDecoder::Impl::sure() const {
     for (const std::vector<int>& bytes : session_.pass_bytes) votes += bytes[i] == byte;
     bool ok = false;
     if (session_.room_scale > 0.0) {
-      ok = votes >= kVotes && margin_in(sum, 0, kBytes) >= kRoomMargin * session_.room_scale;
+      ok = votes >= kVotes && margin_in(sum, 0, kBytes) >= kRoomMargin * session_.room_scale &&
+           session_.refit >= kRefitMargin;
     } else {
       const double margin = margin_in(sum, 0, kBytes) / passes;
       ok = passes == 1 ? margin >= kSinglePassMargin : votes >= kVotes && margin >= kByteMargin;

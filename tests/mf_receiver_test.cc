@@ -309,8 +309,9 @@ TEST(MfReceiverPath, ReverberantRoomWithLittleDirectSound) {
 // Rooms whose reverberation is as loud as the direct sound, some with the player's clock off
 // by more than the start pair tells. Readable: every pass misreads some byte the same way, or
 // takes the end pair for bytes, until the passes are read again with the room's response taken
-// off (at symbol times on a straight line: the times each symbol was read at wander). Not readable:
-// what remains unsure after that is not reported rather than guessed.
+// off (at symbol times the clock offset gives: the times each symbol was read at wander). Not
+// readable: what remains unsure after that is not reported rather than guessed, also where every
+// reading took the same wrong byte and only a fit of the room around its rival shows it.
 TEST(MfReceiverPath, RoomsRingingAsLoudAsTheDirectSound) {
   const struct {
     double tail;   // reverberation time, seconds
@@ -326,6 +327,7 @@ TEST(MfReceiverPath, RoomsRingingAsLoudAsTheDirectSound) {
       {0.3, 0.0037, 44100, 29, true},  {0.3, -0.0021, 48000, 9, true},
       {0.3, -0.0021, 48000, 12, true}, {0.15, 0.0, 44100, 13, false},
       {0.15, 0.0, 44100, 24, false},   {0.3, 0.0037, 44100, 9, false},
+      {0.3, 0.0, 44100, 195, false},
   };
   for (const auto& c : cases) {
     std::mt19937 rng(c.seed);
