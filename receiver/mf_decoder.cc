@@ -134,10 +134,10 @@ void turn(Heard* h, double rate, Hz hz) {
 }
 
 // The relative clock drift within +-kMaxDrift at which every tone, summed over the symbols that
-// sent it, adds up most in phase: first over the first pass (a shorter span, a coarser grid), then
-// around that over all. on(i, k): heard[i] was sent with tone k.
+// sent it, adds up most in phase: first over the first symbols (a short span, a coarse grid), then
+// around that over ever longer spans. on(i, k): heard[i] was sent with tone k.
 template <typename On>
-double find_drift(const std::vector<Heard>& heard, int count, double rate, On on) {
+double find_drift(const std::vector<Heard>& heard, double rate, On on) {
   auto coherence = [&](double drift, int symbols) {
     double total = 0.0;
     for (int k = 0; k < kTones; ++k) {
@@ -165,10 +165,17 @@ double find_drift(const std::vector<Heard>& heard, int count, double rate, On on
     }
     return best;
   };
+  // Spans of 40, 160, 640 ... symbols, each searched around the drift the one before found.
+  const int total = static_cast<int>(heard.size());
+  int symbols = std::min(total, 40);
   double step = 0.0;
-  const double coarse = search(-kMaxDrift, kMaxDrift, count, &step);
-  double fine_step = 0.0;
-  return search(coarse - step, coarse + step, static_cast<int>(heard.size()), &fine_step);
+  double drift = search(-kMaxDrift, kMaxDrift, symbols, &step);
+  while (symbols < total) {
+    symbols = std::min(total, 4 * symbols);
+    const double reach = 2.0 * step;
+    drift = search(drift - reach, drift + reach, symbols, &step);
+  }
+  return drift;
 }
 
 // One frame's room: per tone the response a[k][d] to its own symbol (d = 0) and to the symbol d
@@ -181,39 +188,61 @@ struct RoomFit {
   double strength = 0.0;
 };
 
-// Fits tone k of `frame` to the symbols of every pass: its response into `a`; returns the energy
-// the fit leaves unexplained, or -1 when the fit cannot be solved.
+// The least-squares system of one tone and frame: m = X^T X and p = X^H y over every symbol of
+// every pass (row i of X: whether symbol i - d sent the tone, d = 0 .. kRoomTaps - 1), and y^H y.
+struct ToneSystem {
+  std::array<double, kRoomTaps * kRoomTaps> m{};
+  std::array<Complex, kRoomTaps> p{};
+  double yy = 0.0;
+};
+
+// Adds (sign 1) or takes off (-1) row i of the system.
 template <typename On>
-double fit_tone(const std::vector<Heard>& heard, int count, int frame, int k, On on,
-                std::array<Complex, kRoomTaps>* a) {
-  std::vector<Complex> m(kRoomTaps * kRoomTaps), p(kRoomTaps);
-  for (int i = 0; i < static_cast<int>(heard.size()); ++i) {
-    const int n = i % count;
-    for (int d = 0; d < kRoomTaps && d <= n; ++d) {
-      if (!on(i - d, k)) continue;
-      p[static_cast<size_t>(d)] += frame_of(heard[static_cast<size_t>(i)], frame, k);
-      for (int e = 0; e < kRoomTaps && e <= n; ++e) {
-        if (on(i - e, k)) m[static_cast<size_t>(d * kRoomTaps + e)] += 1.0;
-      }
+void add_row(const std::vector<Heard>& heard, int count, int frame, int k, On on, int i,
+             double sign, ToneSystem* sys) {
+  const int n = i % count;
+  const Complex& y = frame_of(heard[static_cast<size_t>(i)], frame, k);
+  for (int d = 0; d < kRoomTaps && d <= n; ++d) {
+    if (!on(i - d, k)) continue;
+    sys->p[static_cast<size_t>(d)] += sign * y;
+    for (int e = 0; e < kRoomTaps && e <= n; ++e) {
+      if (on(i - e, k)) sys->m[static_cast<size_t>(d * kRoomTaps + e)] += sign;
     }
   }
-  double ridge = kRoomRidge * m[0].real() + 1e-9;
+}
+
+template <typename On>
+ToneSystem tone_system(const std::vector<Heard>& heard, int count, int frame, int k, On on) {
+  ToneSystem sys;
+  for (int i = 0; i < static_cast<int>(heard.size()); ++i) {
+    add_row(heard, count, frame, k, on, i, 1.0, &sys);
+    sys.yy += std::norm(frame_of(heard[static_cast<size_t>(i)], frame, k));
+  }
+  return sys;
+}
+
+// Solves the system (with the ridge) for the response `a`; returns the energy the fit leaves
+// unexplained, or -1 when it cannot be solved.
+double solve_tone(const ToneSystem& sys, std::array<Complex, kRoomTaps>* a) {
+  std::vector<Complex> m(sys.m.begin(), sys.m.end()), p(sys.p.begin(), sys.p.end());
+  double ridge = kRoomRidge * sys.m[0] + 1e-9;
   for (int d = 0; d < kRoomTaps; ++d, ridge *= kRoomRidgeGrowth) {
     m[static_cast<size_t>(d * kRoomTaps + d)] += ridge;
   }
   std::vector<Complex> g;
   if (!detail::solve_hermitian(std::move(m), std::move(p), kRoomTaps, &g)) return -1.0;
   std::copy(g.begin(), g.end(), a->begin());
-  double residual = 0.0;
-  for (int i = 0; i < static_cast<int>(heard.size()); ++i) {
-    const int n = i % count;
-    Complex y = frame_of(heard[static_cast<size_t>(i)], frame, k);
-    for (int d = 0; d < kRoomTaps && d <= n; ++d) {
-      if (on(i - d, k)) y -= (*a)[static_cast<size_t>(d)];
+  // |y - X g|^2 = y^H y - 2 Re(g^H p) + g^H m g.
+  double residual = sys.yy;
+  for (int d = 0; d < kRoomTaps; ++d) {
+    const Complex gd = (*a)[static_cast<size_t>(d)];
+    residual -= 2.0 * std::real(std::conj(gd) * sys.p[static_cast<size_t>(d)]);
+    for (int e = 0; e < kRoomTaps; ++e) {
+      residual += sys.m[static_cast<size_t>(d * kRoomTaps + e)] *
+                  std::real(std::conj(gd) * (*a)[static_cast<size_t>(e)]);
     }
-    residual += std::norm(y);
   }
-  return residual;
+  return std::max(residual, 0.0);
 }
 
 // Fits the room of `frame` to the symbols of every pass; false when the fit cannot be solved.
@@ -221,7 +250,7 @@ template <typename On>
 bool fit_room(const std::vector<Heard>& heard, int count, int frame, On on, RoomFit* fit) {
   fit->strength = 0.0;
   for (int k = 0; k < kTones; ++k) {
-    const double residual = fit_tone(heard, count, frame, k, on, &fit->a[k]);
+    const double residual = solve_tone(tone_system(heard, count, frame, k, on), &fit->a[k]);
     if (residual < 0.0) return false;
     const int equations = static_cast<int>(heard.size());
     fit->residual[k] = residual;
@@ -1068,7 +1097,7 @@ bool MfDecoder::Impl::read_room() {
            [&](int k) { return tone_hz(k, s.offsets[p]) - tone_hz(k, s.offsets[0]); });
     }
   }
-  const double drift = find_drift(heard, count, baseband_rate_, on);
+  const double drift = find_drift(heard, baseband_rate_, on);
   for (Heard& h : heard) {
     turn(&h, baseband_rate_, [&](int k) { return -(kLowestToneHz + kToneStepHz * k) * drift; });
   }
@@ -1116,8 +1145,10 @@ bool MfDecoder::Impl::read_room() {
   // 6. Every byte against its nearest rivals, the room fitted anew for each: a rival that the
   // room explains about as well leaves the byte unsure.
   RoomFit fit[2];
+  std::array<std::array<ToneSystem, kTones>, 2> systems;
   for (int frame = 0; frame < 2; ++frame) {
     if (!fit_room(heard, count, frame, on, &fit[frame])) return false;
+    for (int k = 0; k < kTones; ++k) systems[frame][k] = tone_system(heard, count, frame, k, on);
   }
   double refit = std::numeric_limits<double>::infinity();
   for (int i = 0; i < length; ++i) {
@@ -1132,17 +1163,28 @@ bool MfDecoder::Impl::read_room() {
       unsigned differ = 0;
       for (int k : alphabet()[byte]) differ ^= 1u << k;
       for (int k : alphabet()[rival]) differ ^= 1u << k;
-      for (int p = 0; p < passes; ++p) sent[static_cast<size_t>(p * count + 8 + i)] = rival;
       double cost = 0.0;
       for (int frame = 0; frame < 2; ++frame) {
         for (int k = 0; k < kTones; ++k) {
           if ((differ >> k & 1u) == 0) continue;
+          // Only the rows of the byte and of the symbols its ringing reaches change.
+          ToneSystem sys = systems[frame][k];
+          auto rows = [&](double sign) {
+            for (int p = 0; p < passes; ++p) {
+              for (int n = 8 + i; n < std::min(count, 8 + i + kRoomTaps); ++n) {
+                add_row(heard, count, frame, k, on, p * count + n, sign, &sys);
+              }
+            }
+          };
+          rows(-1.0);
+          for (int p = 0; p < passes; ++p) sent[static_cast<size_t>(p * count + 8 + i)] = rival;
+          rows(1.0);
+          for (int p = 0; p < passes; ++p) sent[static_cast<size_t>(p * count + 8 + i)] = byte;
           std::array<Complex, kRoomTaps> a;
-          const double residual = fit_tone(heard, count, frame, k, on, &a);
+          const double residual = solve_tone(sys, &a);
           cost += 0.5 * (residual - fit[frame].residual[k]) / fit[frame].spread[k];
         }
       }
-      for (int p = 0; p < passes; ++p) sent[static_cast<size_t>(p * count + 8 + i)] = byte;
       refit = std::min(refit, cost);
     }
   }
