@@ -186,16 +186,6 @@ double find_drift(const std::vector<Heard>& heard, double rate, On on) {
   return drift;
 }
 
-// One frame's room: per tone the response a[k][d] to its own symbol (d = 0) and to the symbol d
-// back, the variance of what it leaves unexplained, and the evidence a clean symbol gives (mean
-// over the tones of sum |a|^2 / variance).
-struct RoomFit {
-  std::array<std::array<Complex, kRoomTaps>, kTones> a{};
-  Energies residual{};
-  Energies spread{};
-  double strength = 0.0;
-};
-
 // The least-squares system of one tone and frame: m = X^T X and p = X^H y over every symbol of
 // every pass (row i of X: whether symbol i - d sent the tone, d = 0 .. kRoomTaps - 1), and y^H y.
 struct ToneSystem {
@@ -253,12 +243,24 @@ double solve_tone(const ToneSystem& sys, std::array<Complex, kRoomTaps>* a) {
   return std::max(residual, 0.0);
 }
 
+// One frame's room: per tone the response a[k][d] to its own symbol (d = 0) and to the symbol d
+// back, the variance of what it leaves unexplained, and the evidence a clean symbol gives (mean
+// over the tones of sum |a|^2 / variance), and each tone's least-squares system.
+struct RoomFit {
+  std::array<std::array<Complex, kRoomTaps>, kTones> a{};
+  std::array<ToneSystem, kTones> system{};
+  Energies residual{};
+  Energies spread{};
+  double strength = 0.0;
+};
+
 // Fits the room of `frame` to the symbols of every pass; false when the fit cannot be solved.
 template <typename On>
 bool fit_room(const std::vector<Heard>& heard, int count, int frame, On on, RoomFit* fit) {
   fit->strength = 0.0;
   for (int k = 0; k < kTones; ++k) {
-    const double residual = solve_tone(tone_system(heard, count, frame, k, on), &fit->a[k]);
+    fit->system[k] = tone_system(heard, count, frame, k, on);
+    const double residual = solve_tone(fit->system[k], &fit->a[k]);
     if (residual < 0.0) return false;
     const int equations = static_cast<int>(heard.size());
     fit->residual[k] = residual;
@@ -973,9 +975,10 @@ void MfDecoder::Impl::finish_pass(int length, double end) {
   resume_search_at(end);
   add_pass(std::move(chars), confidence, start, end);
   const double margin = symbol_period_;
-  const int64_t from = std::max(bb_base_, static_cast<int64_t>(heard_.front().centre - margin));
-  const int64_t to = std::min(bb_base_ + static_cast<int64_t>(bb_.size()),
-                              static_cast<int64_t>(heard_.back().centre + margin));
+  const int64_t kept = bb_base_ + static_cast<int64_t>(bb_.size());
+  const int64_t from =
+      std::clamp(static_cast<int64_t>(heard_.front().centre - margin), bb_base_, kept);
+  const int64_t to = std::clamp(static_cast<int64_t>(heard_.back().centre + margin), from, kept);
   session_.baseband.emplace_back(bb_.begin() + (from - bb_base_), bb_.begin() + (to - bb_base_));
   session_.baseband_at.push_back(from);
   session_.heard.push_back(std::move(heard_));
@@ -1146,7 +1149,6 @@ bool MfDecoder::Impl::read_room() {
     bool same = true;
     for (int i = 0; i < length; ++i) {
       const int byte = best_in(sums[static_cast<size_t>(i)], 0, kBytes, nullptr);
-      same = same && byte == sent[static_cast<size_t>(8 + i)];
       for (int p = 0; p < passes; ++p) {
         int& was = sent[static_cast<size_t>(p * count + 8 + i)];
         same = same && was == byte;
@@ -1158,10 +1160,8 @@ bool MfDecoder::Impl::read_room() {
   // 6. Every byte against its nearest rivals, the room fitted anew for each: a rival that the
   // room explains about as well leaves the byte unsure.
   RoomFit fit[2];
-  std::array<std::array<ToneSystem, kTones>, 2> systems;
   for (int frame = 0; frame < 2; ++frame) {
     if (!fit_room(heard, count, frame, on, &fit[frame])) return false;
-    for (int k = 0; k < kTones; ++k) systems[frame][k] = tone_system(heard, count, frame, k, on);
   }
   double refit = std::numeric_limits<double>::infinity();
   for (int i = 0; i < length; ++i) {
@@ -1181,7 +1181,7 @@ bool MfDecoder::Impl::read_room() {
         for (int k = 0; k < kTones; ++k) {
           if ((differ >> k & 1u) == 0) continue;
           // Only the rows of the byte and of the symbols its ringing reaches change.
-          ToneSystem sys = systems[frame][k];
+          ToneSystem sys = fit[frame].system[k];
           auto rows = [&](double sign) {
             for (int p = 0; p < passes; ++p) {
               for (int n = 8 + i; n < std::min(count, 8 + i + kRoomTaps); ++n) {

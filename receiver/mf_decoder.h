@@ -21,8 +21,10 @@
 // of the two symbols before is taken off their tones (how much of each tone rings on one and two
 // symbols later is learnt from the decided symbols), and the shares are normalised to sum 1: the
 // symbol's soft value. The two
-// copies of the length field give the candidate lengths; a pass is accepted only when both end
-// symbols, and no end symbol just before them, stand where a candidate says. Accepted passes of
+// copies of the length field give the candidate lengths (each digit read as the best digit; a
+// pass close behind accepted ones may also have their length); a pass is accepted only when the
+// end symbols, and no end symbol just before them, stand where a candidate says (one of them may
+// lose a little to a byte). Accepted passes of
 // the same length whose starts follow the previous end within 0.6 s (three per transmission,
 // more when the transmission is repeated) are combined unless most of their bytes differ: per
 // position the soft values are summed and the byte whose four tones collect the most is taken.
@@ -33,15 +35,18 @@
 // stronger than the one in which texts stop coming through, nothing rather than a wrong text. In
 // a reverberant room the passes repeat the same error (the room rings the same way each time), so
 // agreement alone does not catch errors there; the room reading below does.
-// Before a text is reported, passes that the room rings through are read again with the room
-// known: the transmitter keeps every tone's phase running, so the room's response to each tone,
-// one complex value per symbol of delay, is fitted over all passes (the start pair, length field
-// and end pair are known, the bytes as read), its ringing is taken off every symbol and each byte
-// is read from its own frame and from the ringing it leaves in the frames after it. The fit also
-// finds what is left of the player's clock offset. Such a reading is sure when the passes agree
-// and every byte stands clear of the next best by a quarter of what a clean symbol gives in that
-// room; where the fit explains too little (a player that skips, deep noise) the passes' own
-// reading stands.
+// Before a text of two passes or more is reported, the passes are read again with the room
+// known: the transmitter keeps every tone's phase running, so a room gives each tone one complex
+// response per symbol of delay. Every symbol is measured again at the times the pass's clock
+// offset gives (the times it was read at wander in a room), the rest of the clock offset is found
+// where the tones add up in phase, the response is fitted per tone over all passes (start pair,
+// length field and end pair known, the bytes as read), and each byte is read from its own frame
+// and from the ringing it leaves in the frames after it, the ringing of every other symbol taken
+// off; then again with the new bytes. Such a reading is sure when the passes agree, every byte
+// stands clear of the next best by 0.15 of what a clean symbol gives in that room, and no rival
+// byte explains the passes about as well once the room is fitted around it instead. Where the
+// fit explains too little (a player that skips or stalls, passes with different bytes, deep
+// noise) the passes' own reading stands.
 // The text is reported once no further pass starts within 0.6 s, or at flush().
 //
 // Not thread-safe: feed, flush, reset and take_texts belong to one thread. The callback runs
