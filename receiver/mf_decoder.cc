@@ -124,7 +124,6 @@ struct Heard {
   Phasors whole{};
   Phasors middle{};
   double centre = 0.0;
-  int symbol = -1;  // as the pass decided it
 };
 
 const Complex& frame_of(const Heard& h, int frame, int k) {
@@ -397,8 +396,7 @@ struct MfDecoder::Impl {
   // The tones' complex amplitudes over a frame, phase referred to the baseband sample index.
   void phasors_at(const std::vector<Complex>& samples, int64_t base, double t, double length,
                   double offset, Phasors* out) const;
-  // The symbol whose tone frame starts at `t`, as the room reading needs it.
-  Heard hear(double t) const { return hear(bb_, bb_base_, t, clock_offset_); }
+  // The symbol whose tone frame starts at `t` in `samples`, as the room reading needs it.
   Heard hear(const std::vector<Complex>& samples, int64_t base, double t, double offset) const;
   void energies_at(double t, double offset, Energies* e) const;
   double start_energy(double t, double offset) const;
@@ -482,8 +480,13 @@ struct MfDecoder::Impl {
   // of a tone's share is the room's tail of those symbols: leak_[j] for the symbol j + 1 back.
   std::array<int, 2> prev_{{-1, -1}};
   std::array<Energies, 2> leak_{};
-  // Every symbol of the pass as heard, the start pair included.
-  std::vector<Heard> heard_;
+  // Every symbol of the pass as read, the start pair included: the centre of its tone frame in
+  // baseband samples and the symbol decided.
+  struct Read {
+    double centre;
+    int symbol;
+  };
+  std::vector<Read> read_;
 
   // Passes being combined.
   struct Session {
@@ -492,8 +495,8 @@ struct MfDecoder::Impl {
     double first_confidence = 0.0;             // the first pass's length field and end symbols
     int passes = 0;
     double end = 0.0;
-    // Each pass as heard and the clock offset it was read at.
-    std::vector<std::vector<Heard>> heard;
+    // Each pass as read and the clock offset it was read at.
+    std::vector<std::vector<Read>> heard;
     std::vector<double> offsets;
     // Each pass's baseband (from the first sample of its start pair's frame) and where it starts.
     std::vector<std::vector<Complex>> baseband;
@@ -567,7 +570,7 @@ void MfDecoder::Impl::reset() {
   candidates_.clear();
   tone_level_ = Energies{};
   leak_ = {};
-  heard_.clear();
+  read_.clear();
   has_session_ = false;
   session_ = Session();
 }
@@ -771,10 +774,10 @@ void MfDecoder::Impl::start_pass(double t0, double offset) {
   candidates_.clear();
   longest_candidate_ = -1;
   prev_ = {{kStartSymbol, kStartSymbol}};
-  heard_.clear();
-  heard_.push_back(hear(t0));
-  heard_.push_back(hear(t0 + period_));
-  heard_[0].symbol = heard_[1].symbol = kStartSymbol;
+  const double half = 0.5 * tone_length(offset);
+  read_.clear();
+  read_.push_back({t0 + half, kStartSymbol});
+  read_.push_back({t0 + period_ + half, kStartSymbol});
 }
 
 bool MfDecoder::Impl::decode_step() {
@@ -810,15 +813,15 @@ bool MfDecoder::Impl::decode_step() {
   // one at the start, while this one's raised cosine is still low): the tones are read as the
   // mean of their shares over the whole frame and over its middle half.
   const double at = next_time_ + (best - kTrackSteps) * step;
-  heard_.push_back(hear(at));
   Energies middle;
-  for (int k = 0; k < kTones; ++k) middle[k] = std::norm(heard_.back().middle[k]);
+  tone_energies(scratch_.data(), weigh(at + 0.25 * length, 0.5 * length, scratch_.data()),
+                clock_offset_, &middle);
   const Energies whole = normalised(e[best]);
   middle = normalised(middle);
   Energies read;
   for (int k = 0; k < kTones; ++k) read[k] = 0.5 * (whole[k] + middle[k]);
   const Energies cleaned = clean_symbol(read, header ? first : 0, header ? last : kSymbols);
-  heard_.back().symbol = prev_[0];
+  read_.push_back({at + 0.5 * length, prev_[0]});
   const double symbol_time = next_time_ + kLoopPhaseGain * measured;
   const double nominal = symbol_period(0.0);
   period_ = std::clamp(period_ + kLoopPeriodGain * measured, nominal / (1.0 + kMaxClockOffset),
@@ -977,13 +980,13 @@ void MfDecoder::Impl::finish_pass(int length, double end) {
   const double margin = symbol_period_;
   const int64_t kept = bb_base_ + static_cast<int64_t>(bb_.size());
   const int64_t from =
-      std::clamp(static_cast<int64_t>(heard_.front().centre - margin), bb_base_, kept);
-  const int64_t to = std::clamp(static_cast<int64_t>(heard_.back().centre + margin), from, kept);
+      std::clamp(static_cast<int64_t>(read_.front().centre - margin), bb_base_, kept);
+  const int64_t to = std::clamp(static_cast<int64_t>(read_.back().centre + margin), from, kept);
   session_.baseband.emplace_back(bb_.begin() + (from - bb_base_), bb_.begin() + (to - bb_base_));
   session_.baseband_at.push_back(from);
-  session_.heard.push_back(std::move(heard_));
+  session_.heard.push_back(std::move(read_));
   session_.offsets.push_back(clock_offset_);
-  heard_.clear();
+  read_.clear();
 }
 
 double MfDecoder::Impl::pass_confidence(int length) const {
@@ -1069,7 +1072,7 @@ bool MfDecoder::Impl::read_room() {
   const int count = length + 10;  // start pair, length field twice, bytes, end pair
   const int passes = static_cast<int>(s.heard.size());
   if (passes < 2 || passes != s.passes) return false;
-  for (const std::vector<Heard>& h : s.heard) {
+  for (const std::vector<Read>& h : s.heard) {
     if (static_cast<int>(h.size()) != count) return false;
   }
 
@@ -1097,7 +1100,7 @@ bool MfDecoder::Impl::read_room() {
   std::vector<Heard> heard;
   heard.reserve(static_cast<size_t>(passes * count));
   for (int p = 0; p < passes; ++p) {
-    const std::vector<Heard>& read = s.heard[static_cast<size_t>(p)];
+    const std::vector<Read>& read = s.heard[static_cast<size_t>(p)];
     const double period = symbol_period(s.offsets[static_cast<size_t>(p)]);
     double first = 0.0;
     for (int n = 0; n < count; ++n) first += read[static_cast<size_t>(n)].centre - n * period;
@@ -1108,7 +1111,6 @@ bool MfDecoder::Impl::read_room() {
       heard.push_back(hear(s.baseband[static_cast<size_t>(p)],
                            s.baseband_at[static_cast<size_t>(p)], centre - half,
                            s.offsets[static_cast<size_t>(p)]));
-      heard.back().symbol = read[static_cast<size_t>(n)].symbol;
       turn(&heard.back(), baseband_rate_,
            [&](int k) { return tone_hz(k, s.offsets[p]) - tone_hz(k, s.offsets[0]); });
     }
