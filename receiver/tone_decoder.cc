@@ -141,6 +141,12 @@ constexpr double kOnsetSearchSeconds = 0.003;
 constexpr double kOnsetToleranceSeconds = 0.0015;
 constexpr double kOnsetSpanSeconds = 0.05;
 constexpr int kOnsetSteps = 3;
+// When the room reading still does not check, each code is held against the tones that stood
+// within kRecheckDb of it: the one that leaves the least of the input unexplained over the code
+// and the kRecheckRingSeconds after it, the room's response as learnt, is taken.
+constexpr double kRecheckDb = 6.0;
+constexpr double kRecheckRingSeconds = 0.03;
+constexpr int kRecheckPasses = 3;
 
 using Complex = std::complex<double>;
 
@@ -477,27 +483,34 @@ std::vector<ToneDecoder::Segment> ToneDecoder::best_segments() {
 std::vector<ToneDecoder::Segment> ToneDecoder::parse_best(const std::vector<float>& frames,
                                                           bool* stray) {
   std::vector<Segment> segments = best_segments();
-  std::vector<int> codes;
-  std::vector<float> levels;
   const size_t b = frames_;
   const double* last = &best_[(b % kRing) * kStates];
   const size_t state = static_cast<size_t>(std::max_element(last, last + kStates) - last);
   // A path without a separator holds no transmission.
-  if (last_separator_[(b % kRing) * kStates + state] >= 0) {
-    for (const Segment& seg : segments) {
-      codes.push_back(seg.stray ? -1 : seg.code);
-      // The code's mean level in its band.
-      double sum = 0.0;
-      for (size_t f = seg.start; f < seg.start + seg.frames; ++f) {
-        sum += frames[f * kFeatures + static_cast<size_t>(seg.code)];
-      }
-      levels.push_back(
-          static_cast<float>(sum / static_cast<double>(std::max<size_t>(seg.frames, 1))));
-    }
+  const bool any = last_separator_[(b % kRing) * kStates + state] >= 0;
+  if (stray != nullptr) {
+    *stray = any && std::any_of(segments.begin(), segments.end(),
+                                [](const Segment& seg) { return seg.stray; });
   }
-  if (stray != nullptr) *stray = std::find(codes.begin(), codes.end(), -1) != codes.end();
-  parse(codes, levels);
+  parse_segments(any ? segments : std::vector<Segment>(), frames);
   return segments;
+}
+
+void ToneDecoder::parse_segments(const std::vector<Segment>& segments,
+                                 const std::vector<float>& frames) {
+  std::vector<int> codes;
+  std::vector<float> levels;
+  for (const Segment& seg : segments) {
+    codes.push_back(seg.stray ? -1 : seg.code);
+    // The code's mean level in its band.
+    double sum = 0.0;
+    for (size_t f = seg.start; f < seg.start + seg.frames; ++f) {
+      sum += frames[f * kFeatures + static_cast<size_t>(seg.code)];
+    }
+    levels.push_back(
+        static_cast<float>(sum / static_cast<double>(std::max<size_t>(seg.frames, 1))));
+  }
+  parse(codes, levels);
 }
 
 std::vector<ToneDecoder::Segment> ToneDecoder::read(const std::vector<float>& frames,
@@ -519,10 +532,11 @@ void ToneDecoder::decide(bool forced) {
   candidates_.clear();
   first_reading_ = true;
   const size_t rejected_before = rejected_;
+  const size_t fragments_before = fragments_;
+  const size_t decoded_first = decoded_;
   bool stray = false;
   std::vector<Segment> segments = parse_best(frames, &stray);
   first_reading_ = false;
-  const size_t decoded_before = decoded_;
   // Each further reading is the stretch's last word so far: only its rejections count.
   auto read_again = [&](const std::vector<float>& f, const std::vector<uint64_t>& e) {
     const size_t rejected_first = rejected_;
@@ -538,13 +552,15 @@ void ToneDecoder::decide(bool forced) {
     segments = read_again(frames, ends);
     strays_allowed_ = true;
   }
-  // Still a transmission that did not check, or a text found by one further reading only: take
-  // the room's ringing off and read again, with the codes of each reading telling the next what
-  // rang.
+  // Still a transmission that did not check, a run of bytes too short for a text and its CRC (a
+  // short transmission the room turned largely into stray tones), or a text found by one further
+  // reading only: take the room's ringing off and read again, with the codes of each reading
+  // telling the next what rang.
   // A transmission that looked over halfway (the room rang over its separators) is read whole:
   // the stretch before, when it did not check and ran up to this one, goes first (whether or not
   // this one's own reading made out a transmission: it may hold no more than the last bytes).
-  bool unread = rejected_ > rejected_before;
+  bool unread =
+      rejected_ > rejected_before || (fragments_ > fragments_before && decoded_ == decoded_first);
   std::vector<uint64_t> all_ends;
   std::vector<Segment> all_segments;
   if (!carry_end_.empty() && !ends.empty() && !segments.empty() &&
@@ -563,14 +579,21 @@ void ToneDecoder::decide(bool forced) {
     seg.start += shift;
     all_segments.push_back(seg);
   }
-  for (int pass = 0; pass < kRoomPasses && (unread || !candidates_.empty()); ++pass) {
-    std::vector<float> cleaned;
-    if (!features_without_room(all_ends, all_segments, &cleaned)) break;
+  // One reading with the room taken off, from the codes of `codes`; false when the input is no
+  // longer kept.
+  std::vector<float> cleaned;
+  auto read_without_room = [&](const std::vector<Segment>& codes, std::vector<Segment>* read) {
+    if (!features_without_room(all_ends, codes, &cleaned)) return false;
     strays_allowed_ = false;
     room_reading_ = true;
-    std::vector<Segment> read_segments = read_again(cleaned, all_ends);
+    *read = read_again(cleaned, all_ends);
     room_reading_ = false;
     strays_allowed_ = true;
+    return true;
+  };
+  for (int pass = 0; pass < kRoomPasses && (unread || !candidates_.empty()); ++pass) {
+    std::vector<Segment> read_segments;
+    if (!read_without_room(all_segments, &read_segments)) break;
     const bool same = std::equal(
         read_segments.begin(), read_segments.end(), all_segments.begin(), all_segments.end(),
         [](const Segment& a, const Segment& b) { return a.code == b.code; });
@@ -578,9 +601,34 @@ void ToneDecoder::decide(bool forced) {
     unread = rejected_ > rejected_before && !same;
     if (same && !candidates_.empty()) break;
   }
+  // Still a transmission that did not check: each code held against its rivals with the room as
+  // learnt (see recheck_codes), the codes so found parsed, and the stretch read again from them,
+  // until no code changes.
+  // A stretch these readings do not read either counts the transmissions the readings before
+  // them refused (a code taken for a separator would count one transmission twice). A stretch
+  // that gave a text, its first reading included, is read no further and not carried over: the
+  // ringing after a text's end may not check, but read with the next stretch it would give the
+  // text again.
+  auto unchecked = [&] { return rejected_ > rejected_before && decoded_ == decoded_first; };
+  const size_t refused = rejected_;
+  for (int pass = 0; pass < kRecheckPasses && !cleaned.empty() && unchecked(); ++pass) {
+    if (!recheck_codes(all_ends, cleaned, &all_segments)) break;
+    const size_t rejected_first = rejected_;
+    reading_texts_.clear();
+    room_reading_ = true;
+    parse_segments(all_segments, cleaned);
+    room_reading_ = false;
+    rejected_ = rejected_before + (rejected_ - rejected_first);
+    if (unchecked()) {
+      std::vector<Segment> read_segments;
+      if (!read_without_room(all_segments, &read_segments)) break;
+      all_segments.swap(read_segments);
+    }
+  }
+  if (unchecked()) rejected_ = refused;
   carry_end_.clear();
   carry_segments_.clear();
-  if (rejected_ > rejected_before && decoded_ == decoded_before) {
+  if (unchecked()) {
     // Kept for the next stretch, up to kCarrySeconds.
     const size_t most = static_cast<size_t>(std::lround(kCarrySeconds / kFrameSeconds));
     const size_t drop = all_ends.size() > most ? all_ends.size() - most : 0;
@@ -684,9 +732,8 @@ double ToneDecoder::choose_onset(const std::vector<Segment>& segments,
   return best_onset;
 }
 
-bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
-                                        const std::vector<Segment>& segments,
-                                        std::vector<float>* out) {
+bool ToneDecoder::fit_room(const std::vector<uint64_t>& ends, const std::vector<Segment>& segments,
+                           RoomFit* fit) const {
   if (ends.empty() || segments.empty()) return false;
   const size_t n = ends.size();
   const auto w = static_cast<int64_t>(window_);
@@ -700,7 +747,9 @@ bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
   // whole number of 1.25 ms steps (every code's length is a multiple) from where the onsets so
   // far put them: of the step counts near the reading's, the one at which each tone's codes add
   // up in phase best.
-  std::vector<double> onset(segments.size());
+  fit->codes.resize(segments.size());
+  fit->onset.resize(segments.size());
+  fit->phase.resize(segments.size());
   const double unit = kPeriodsPerCode * rate / kRenderRate;
   double next = 0.0;
   for (size_t k = 0; k < segments.size(); ++k) {
@@ -708,80 +757,275 @@ bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
     if (k == 0) {
       next = find_onset(segments, guess);
     } else if (std::fabs(next - guess) > kOnsetToleranceSeconds * rate) {
-      next = choose_onset(segments, onset, k, next + unit * std::round((guess - next) / unit), unit,
-                          kOnsetSteps);
+      next = choose_onset(segments, fit->onset, k, next + unit * std::round((guess - next) / unit),
+                          unit, kOnsetSteps);
     }
-    onset[k] = next;
+    fit->codes[k] = segments[k].code;
+    fit->onset[k] = next;
     next += code_seconds(segments[k].code) * rate;
   }
-
-  // 2. The codes as sent (their fundamentals), over the stretch's windows, each in the phase it
-  // is heard in: an onset a few samples off then costs nothing but a little of the code's edges.
-  const auto span = static_cast<size_t>(static_cast<int64_t>(ends[n - 1]) - first);
-  std::vector<float> sent(span, 0.0f);
+  // 2. Each code in the phase it is heard in: an onset a few samples off then costs nothing but
+  // a little of the code's edges.
   for (size_t k = 0; k < segments.size(); ++k) {
-    const int code = segments[k].code;
-    const double wk = 2.0 * kPi * tone_hz(code) / rate;
-    const double phase = std::arg(tone_at(code, onset[k]));
-    const double begin = onset[k] - static_cast<double>(first);
-    const double end = std::min(begin + code_seconds(code) * rate, static_cast<double>(span));
-    for (double t = std::max(0.0, std::ceil(begin)); t < end; t += 1.0) {
-      sent[static_cast<size_t>(t)] += static_cast<float>(std::cos(wk * (t - begin) + phase));
-    }
+    fit->phase[k] = std::arg(tone_at(fit->codes[k], fit->onset[k]));
   }
 
   // 3. Per band and frame, the same measurement of the input and of the codes as sent.
-  std::vector<Complex> y(n * kCodes), x(n * kCodes);
+  fit->y.assign(n * kCodes, Complex());
   for (size_t i = 0; i < n; ++i) {
     const int64_t start = static_cast<int64_t>(ends[i]) - w;
     for (int c = 0; c < kCodes; ++c) {
       const float* ct = cos_table_.data() + c * window_;
       const float* st = sin_table_.data() + c * window_;
-      double yr = 0, yi = 0, xr = 0, xi = 0;
+      double yr = 0, yi = 0;
       for (int m = 0; m < window_; ++m) {
         const double v = heard_at(start + m);
-        const double u = sent[static_cast<size_t>(start - first + m)];
         yr += v * ct[m];
         yi += v * st[m];
+      }
+      fit->y[i * kCodes + static_cast<size_t>(c)] = Complex(yr, yi);
+    }
+  }
+  fit->x.assign(n * kCodes, Complex());
+  sent_in_bands(ends, 0, n, *fit, fit->x.data());
+
+  // 4. Per band, the room's response to the band's tones: least squares over the stretch.
+  const auto taps = static_cast<size_t>(std::lround(kRoomSeconds / kFrameSeconds));
+  for (int c = 0; c < kCodes; ++c) {
+    auto X = [&](size_t i) { return fit->x[i * kCodes + static_cast<size_t>(c)]; };
+    auto Y = [&](size_t i) { return fit->y[i * kCodes + static_cast<size_t>(c)]; };
+    std::vector<Complex>& rho = fit->rho[c];
+    rho.assign(taps, Complex());
+    fit->p[c].assign(taps, Complex());
+    for (size_t d = 0; d < taps; ++d) {
+      for (size_t u = 0; u + d < n; ++u) rho[d] += std::conj(X(u)) * X(u + d);
+      for (size_t i = d; i < n; ++i) fit->p[c][d] += std::conj(X(i - d)) * Y(i);
+    }
+    std::vector<Complex> p = fit->p[c];
+    fit->g[c].clear();
+    if (!(rho[0].real() > 0.0)) continue;
+    std::vector<Complex> m(taps * taps);
+    for (size_t a = 0; a < taps; ++a) {
+      for (size_t b = 0; b < taps; ++b)
+        m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
+      m[a * taps + a] += kRoomRidge * rho[0].real();
+    }
+    if (!detail::solve_hermitian(std::move(m), std::move(p), taps, &fit->g[c])) fit->g[c].clear();
+  }
+  return true;
+}
+
+void ToneDecoder::sent_in_bands(const std::vector<uint64_t>& ends, size_t from, size_t to,
+                                const RoomFit& fit, Complex* out) const {
+  if (from >= to) return;
+  const auto w = static_cast<int64_t>(window_);
+  const int64_t begin = static_cast<int64_t>(ends[from]) - w;
+  const int64_t end = static_cast<int64_t>(ends[to - 1]);
+  std::vector<double> sent(static_cast<size_t>(end - begin), 0.0);
+  for (size_t k = 0; k < fit.codes.size(); ++k) {
+    const int code = fit.codes[k];
+    const double onset = fit.onset[k];
+    const double stop =
+        std::min(onset + code_seconds(code) * sample_rate_, static_cast<double>(end));
+    const double t0 = std::max(std::ceil(onset), static_cast<double>(begin));
+    if (t0 >= stop) continue;
+    const double wk = 2.0 * kPi * tone_hz(code) / sample_rate_;
+    Complex turn = std::polar(1.0, wk * (t0 - onset) + fit.phase[k]);
+    const Complex step = std::polar(1.0, wk);
+    for (double t = t0; t < stop; t += 1.0) {
+      sent[static_cast<size_t>(static_cast<int64_t>(t) - begin)] += turn.real();
+      turn *= step;
+    }
+  }
+  for (size_t i = from; i < to; ++i) {
+    const int64_t start = static_cast<int64_t>(ends[i]) - w - begin;
+    for (int c = 0; c < kCodes; ++c) {
+      const float* ct = cos_table_.data() + c * window_;
+      const float* st = sin_table_.data() + c * window_;
+      double xr = 0, xi = 0;
+      for (int m = 0; m < window_; ++m) {
+        const double u = sent[static_cast<size_t>(start + m)];
         xr += u * ct[m];
         xi += u * st[m];
       }
-      y[i * kCodes + c] = Complex(yr, yi);
-      x[i * kCodes + c] = Complex(xr, xi);
+      out[(i - from) * kCodes + static_cast<size_t>(c)] = Complex(xr, xi);
     }
   }
+}
 
-  // 4. Per band, the room's response to the band's tones (least squares over the stretch), then
-  // what of it rings kRoomLagFrames or more after each tone, taken off.
-  const auto taps = static_cast<size_t>(std::lround(kRoomSeconds / kFrameSeconds));
+double ToneDecoder::unexplained(size_t from, size_t to, const RoomFit& fit,
+                                const std::vector<Complex>* g, const Complex* sent) const {
+  double sum = 0.0;
+  for (int c = 0; c < kCodes; ++c) {
+    const std::vector<Complex>& taps = g[c];
+    if (taps.empty()) continue;
+    for (size_t i = from; i < to; ++i) {
+      Complex v = fit.y[i * kCodes + static_cast<size_t>(c)];
+      for (size_t k = 0; k < taps.size() && k <= i; ++k) {
+        const size_t j = i - k;
+        v -= taps[k] * (j >= from ? sent[(j - from) * kCodes + static_cast<size_t>(c)]
+                                  : fit.x[j * kCodes + static_cast<size_t>(c)]);
+      }
+      sum += std::norm(v);
+    }
+  }
+  return sum;
+}
+
+bool ToneDecoder::learn_without(const std::vector<uint64_t>& ends, const RoomFit& fit, size_t k,
+                                std::vector<Complex>* g) const {
+  const int c = fit.codes[k];
+  const size_t n = ends.size();
+  const auto w = static_cast<double>(window_);
+  // The frames the code reaches, and what it measures there in its band.
+  const double onset = fit.onset[k];
+  const double stop = onset + code_seconds(c) * sample_rate_;
+  const size_t from = static_cast<size_t>(
+      std::upper_bound(ends.begin(), ends.end(), static_cast<uint64_t>(std::max(0.0, onset))) -
+      ends.begin());
+  size_t to = from;
+  while (to < n && static_cast<double>(ends[to]) - w < stop) ++to;
+  if (from >= to) return false;
+  RoomFit one;
+  one.codes = {c};
+  one.onset = {onset};
+  one.phase = {fit.phase[k]};
+  std::vector<Complex> own((to - from) * kCodes);
+  sent_in_bands(ends, from, to, one, own.data());
+  auto X = [&](size_t i) { return fit.x[i * kCodes + static_cast<size_t>(c)]; };
+  auto Xw = [&](size_t i) {
+    return i >= from && i < to ? X(i) - own[(i - from) * kCodes + static_cast<size_t>(c)] : X(i);
+  };
+  const size_t taps = fit.rho[c].size();
+  std::vector<Complex> rho = fit.rho[c], p = fit.p[c];
+  for (size_t d = 0; d < taps; ++d) {
+    const size_t lo = from > d ? from - d : 0;
+    for (size_t u = lo; u < to && u + d < n; ++u) {
+      rho[d] += std::conj(Xw(u)) * Xw(u + d) - std::conj(X(u)) * X(u + d);
+    }
+    for (size_t u = from; u < to && u + d < n; ++u) {
+      p[d] += std::conj(Xw(u) - X(u)) * fit.y[(u + d) * kCodes + static_cast<size_t>(c)];
+    }
+  }
+  if (!(rho[0].real() > 0.0)) return false;
+  std::vector<Complex> m(taps * taps);
+  for (size_t a = 0; a < taps; ++a) {
+    for (size_t b = 0; b < taps; ++b) m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
+    m[a * taps + a] += kRoomRidge * rho[0].real();
+  }
+  return detail::solve_hermitian(std::move(m), std::move(p), taps, g);
+}
+
+bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::vector<float>& frames,
+                                std::vector<Segment>* segments) const {
+  RoomFit fit;
+  if (!fit_room(ends, *segments, &fit)) return false;
+  const size_t n = ends.size();
+  const double rate = sample_rate_;
+  const auto ring = static_cast<size_t>(std::lround(kRecheckRingSeconds / kFrameSeconds));
+  bool changed = false;
+  std::vector<Complex> sent;
+  RoomFit trial;
+  // Code k as tone b, the codes after it following on at its length (`shift`: the change in
+  // length) or staying where they were placed (shift 0).
+  auto place = [&](size_t k, int b, double shift, RoomFit* t) {
+    t->codes = fit.codes;
+    t->onset = fit.onset;
+    t->phase = fit.phase;
+    t->codes[k] = b;
+    t->phase[k] = std::arg(tone_at(b, fit.onset[k]));
+    for (size_t j = k + 1; j < t->codes.size() && shift != 0.0; ++j) {
+      t->onset[j] += shift;
+      // Codes beyond the stretch are never measured.
+      if (t->onset[j] < static_cast<double>(ends.back())) {
+        t->phase[j] = std::arg(tone_at(t->codes[j], t->onset[j]));
+      }
+    }
+  };
+  for (size_t k = 0; k < fit.codes.size(); ++k) {
+    const Segment& seg = (*segments)[k];
+    const int a = fit.codes[k];
+    // 1. The rivals: tones that stood within kRecheckDb of the code's own over its frames.
+    double mean[kCodes] = {};
+    for (size_t f = seg.start; f < seg.start + seg.frames && f < n; ++f) {
+      for (int c = 0; c < kCodes; ++c) mean[c] += frames[f * kFeatures + static_cast<size_t>(c)];
+    }
+    std::vector<int> rivals;
+    for (int c = 0; c < kCodes; ++c) {
+      if (c != a && mean[c] >= mean[a] - kRecheckDb * static_cast<double>(seg.frames)) {
+        rivals.push_back(c);
+      }
+    }
+    if (rivals.empty()) continue;
+    // 2. The room as learnt without this code in its band, so that the fit does not favour it.
+    std::vector<Complex> g[kCodes];
+    for (int c = 0; c < kCodes; ++c) g[c] = fit.g[c];
+    if (!learn_without(ends, fit, k, &g[a])) g[a] = fit.g[a];
+    // 3. The frames the code and the one after it (as the longest tone each), and their
+    // ringing, reach.
+    const double onset = fit.onset[k];
+    const size_t from = static_cast<size_t>(
+        std::upper_bound(ends.begin(), ends.end(), static_cast<uint64_t>(std::max(0.0, onset))) -
+        ends.begin());
+    const double reach = onset + 2.0 * code_seconds(0) * rate + window_;
+    size_t to = from;
+    while (to < n && static_cast<double>(ends[to]) < reach) ++to;
+    to = std::min(n, to + ring);
+    if (from >= to) continue;
+    // 4. Of the code and its rivals, the one that leaves the least unexplained there.
+    sent.resize((to - from) * kCodes);
+    sent_in_bands(ends, from, to, fit, sent.data());
+    double best = unexplained(from, to, fit, g, sent.data());
+    int best_code = a;
+    double best_shift = 0.0;
+    for (int b : rivals) {
+      const double lengthen = (code_seconds(b) - code_seconds(a)) * rate;
+      for (const double shift : {0.0, lengthen}) {
+        place(k, b, shift, &trial);
+        sent_in_bands(ends, from, to, trial, sent.data());
+        const double left = unexplained(from, to, fit, g, sent.data());
+        if (left < best) {
+          best = left;
+          best_code = b;
+          best_shift = shift;
+        }
+        if (lengthen == 0.0) break;
+      }
+    }
+    if (best_code == a) continue;
+    // 5. Taken: the codes as sent from here on, measured anew.
+    changed = true;
+    (*segments)[k].code = best_code;
+    place(k, best_code, best_shift, &trial);
+    fit.codes.swap(trial.codes);
+    fit.onset.swap(trial.onset);
+    fit.phase.swap(trial.phase);
+    sent_in_bands(ends, from, n, fit, fit.x.data() + from * kCodes);
+  }
+  return changed;
+}
+
+bool ToneDecoder::features_without_room(const std::vector<uint64_t>& ends,
+                                        const std::vector<Segment>& segments,
+                                        std::vector<float>* out) {
+  RoomFit fit;
+  if (!fit_room(ends, segments, &fit)) return false;
+  const size_t n = ends.size();
+  // What of the room's response rings kRoomLagFrames or more after each tone, taken off.
   std::vector<float> level(n * kCodes);
   for (int c = 0; c < kCodes; ++c) {
-    auto X = [&](size_t i) { return x[i * kCodes + static_cast<size_t>(c)]; };
-    auto Y = [&](size_t i) { return y[i * kCodes + static_cast<size_t>(c)]; };
-    std::vector<Complex> rho(taps), p(taps), g;
-    for (size_t d = 0; d < taps; ++d) {
-      for (size_t u = 0; u + d < n; ++u) rho[d] += std::conj(X(u)) * X(u + d);
-      for (size_t i = d; i < n; ++i) p[d] += std::conj(X(i - d)) * Y(i);
-    }
-    bool learnt = rho[0].real() > 0.0;
-    if (learnt) {
-      std::vector<Complex> m(taps * taps);
-      for (size_t a = 0; a < taps; ++a) {
-        for (size_t b = 0; b < taps; ++b)
-          m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
-        m[a * taps + a] += kRoomRidge * rho[0].real();
-      }
-      learnt = detail::solve_hermitian(std::move(m), std::move(p), taps, &g);
-    }
+    const std::vector<Complex>& g = fit.g[c];
     for (size_t i = 0; i < n; ++i) {
-      Complex v = Y(i);
-      for (size_t k = kRoomLagFrames; learnt && k < taps && k <= i; ++k) v -= g[k] * X(i - k);
+      Complex v = fit.y[i * kCodes + static_cast<size_t>(c)];
+      for (size_t k = kRoomLagFrames; k < g.size() && k <= i; ++k) {
+        v -= g[k] * fit.x[(i - k) * kCodes + static_cast<size_t>(c)];
+      }
       level[i * kCodes + static_cast<size_t>(c)] =
           static_cast<float>(10.0 * std::log10(std::norm(v) + energy_floor_));
     }
   }
 
-  // 5. The features, with the bands' background as now and no history.
+  // The features, with the bands' background as now and no history.
   BandTracker tracker = bands_;
   for (auto& past : tracker.history_db) std::fill(std::begin(past), std::end(past), floor_min_db_);
   out->assign(n * kFeatures, 0.0f);
@@ -842,7 +1086,10 @@ void ToneDecoder::parse(const std::vector<int>& codes, const std::vector<float>&
       }
       break;
     }
-    if (bytes.size() < 2) continue;
+    if (bytes.size() < 2) {
+      if (!bytes.empty()) ++fragments_;
+      continue;
+    }
 
     // No length field: the text ends where the tones end. Without the closing copies, up to
     // two bytes read past the end are tolerated; the shortest reading that checks wins, since a

@@ -36,21 +36,29 @@
 // times or until a reading repeats the one before; the CRC decides as always, and a text that
 // only the reading without stray tones of the input as heard found waits for one of these to
 // find it too (that reading forces the ringing after the end into the format, and a misreading
-// can check by accident). A zero byte behind a CRC (a text followed by its CRC checks again with
-// it) counts as sent when it is as loud as the rest and the closing copies follow it, as ringing
-// when it is well below the rest; in between nothing is reported. A stretch that did
-// not check is read once more together with the next one when that follows on at once (the
-// ringing can make a transmission look over halfway). This keeps the last 6 s of input. A
-// transmission is reported about 0.15 s after its tones end; the readings of one that does not
-// check cost some tens of ms.
+// can check by accident). When the last of these readings still does not check, each code is held
+// against the tones that stood within 6 dB of it over its frames: with the room's response in its
+// own band learnt again without it (so that the fit does not favour the code as read), the tone
+// that leaves the least of the input unexplained over it, the code after it and 30 ms of their
+// ringing is taken, the codes after it following on at its length or staying where they were
+// placed, whichever explains more. The codes so found are parsed (the CRC decides) and the stretch
+// read again from them, up to three times or until no code changes. A run of one byte (too short
+// for a text and its CRC) is read with the room taken off as well: in a room a transmission of a
+// byte or two may be heard as little more than stray tones. A stretch that gave a text is read no
+// further and not carried over. A zero byte behind a CRC (a text followed by its CRC checks again
+// with it) counts as sent when it is as loud as the rest and the closing copies follow it, as
+// ringing when it is well below the rest; in between nothing is reported. A stretch that did not
+// check is read once more together with the next one when that follows on at once (the ringing can
+// make a transmission look over halfway). This keeps the last 6 s of input. A transmission is
+// reported about 0.15 s after its tones end; the readings of one that does not check cost some tens
+// of ms.
 //
 // Limits (simulated speaker-to-microphone paths, white noise at 10 dB SNR unless said): white or
 // babble noise down to 0 dB SNR, player clocks 0.5 % off, player stalls of a few ms; in rooms
 // with a reverberation time of 150 to 400 ms and the direct sound 3 or 6 dB above the
-// reverberation hardly any transmission is lost, with none above it 4 to 8 in 100: the shortest
+// reverberation hardly any transmission is lost, with none above it 1 to 3 in 100: the shortest
 // codes drown in the ringing of the ones before, and a repetition has to do. The room is taken
-// to stay as it is over a transmission; a player clock 0.5 % off loses a few more (86 to 90
-// instead of 92 in 100 with a 300 ms reverberation time and no direct sound above it).
+// to stay as it is over a transmission; a player clock 0.5 % off loses a few more.
 //
 // Not thread-safe: feed, flush and take_texts belong to one thread. The callback runs inside
 // feed or flush.
@@ -134,6 +142,45 @@ class ToneDecoder {
   // reading. False when the input of the stretch is no longer kept or nothing was read.
   bool features_without_room(const std::vector<uint64_t>& ends,
                              const std::vector<Segment>& segments, std::vector<float>* out);
+  // What a room reading knows of a stretch: its codes, where each begins (to the sample) and
+  // its phase as heard; per frame and band (frame * 6 + band) the input and the codes as sent,
+  // measured alike; per band the room's response to its tone, one tap per frame (empty when it
+  // could not be learnt).
+  struct RoomFit {
+    std::vector<int> codes;
+    std::vector<double> onset;
+    std::vector<double> phase;
+    std::vector<std::complex<double>> y;
+    std::vector<std::complex<double>> x;
+    std::vector<std::complex<double>> g[6];
+    // Per band, the normal equations g was solved from: the codes' autocorrelation per lag and
+    // their correlation with the input.
+    std::vector<std::complex<double>> rho[6];
+    std::vector<std::complex<double>> p[6];
+  };
+  // Places the codes of `segments` (a reading of the stretch whose frames' windows end at
+  // `ends`) and learns the room from them. False when the stretch's input is no longer kept or
+  // nothing was read.
+  bool fit_room(const std::vector<uint64_t>& ends, const std::vector<Segment>& segments,
+                RoomFit* fit) const;
+  // The codes of `fit` as sent, measured in every band for frames `from` to `to` (exclusive)
+  // into `out` (frame - from) * 6 + band.
+  void sent_in_bands(const std::vector<uint64_t>& ends, size_t from, size_t to, const RoomFit& fit,
+                     std::complex<double>* out) const;
+  // How much of the input in frames `from` to `to` the room's response `g` (per band) leaves
+  // unexplained when the codes as sent measure `sent` there (as fit.x elsewhere).
+  double unexplained(size_t from, size_t to, const RoomFit& fit,
+                     const std::vector<std::complex<double>>* g,
+                     const std::complex<double>* sent) const;
+  // The room's response in the band of code `k` of `fit`, learnt as if that code were not
+  // there. False when it cannot be learnt.
+  bool learn_without(const std::vector<uint64_t>& ends, const RoomFit& fit, size_t k,
+                     std::vector<std::complex<double>>* g) const;
+  // Holds each code of `segments` against the tones that stood nearly as loud over its frames
+  // (`frames`: their features) and takes the one the room explains best. True when a code
+  // changed.
+  bool recheck_codes(const std::vector<uint64_t>& ends, const std::vector<float>& frames,
+                     std::vector<Segment>* segments) const;
   // Where the codes of `segments` begin, to the sample: within a few ms of `guess`, where they
   // match the input best.
   double find_onset(const std::vector<Segment>& segments, double guess) const;
@@ -149,6 +196,8 @@ class ToneDecoder {
                       size_t k, double first, double step, int steps) const;
   // One reading of `frames` (features) from a fresh search; returns the codes' segments.
   std::vector<Segment> read(const std::vector<float>& frames, const std::vector<uint64_t>& ends);
+  // Parses the codes of `segments` (`frames`: the features they were read from).
+  void parse_segments(const std::vector<Segment>& segments, const std::vector<float>& frames);
   void parse(const std::vector<int>& codes, const std::vector<float>& levels);
   void report(Text text);
 
@@ -158,6 +207,7 @@ class ToneDecoder {
   std::vector<Text> queue_;
   size_t rejected_ = 0;
   size_t decoded_ = 0;
+  size_t fragments_ = 0;  // parsed byte runs too short to hold a text and its CRC
 
   // Analysis.
   int hop_ = 0;                   // samples per frame
