@@ -518,6 +518,23 @@ TEST(ToneReceiver, CorruptedTransmissionsAreRefused) {
   }
 }
 
+// A text with a damaged copy right behind it (the stretch gives the text and refuses the copy),
+// then, 150 ms on, a few stray tones (the next stretch holds some codes): the text is reported
+// once. The stretch that gave a text is not read again together with the stretch after it.
+TEST(ToneReceiver, ATextIsNotReadAgainWithTheStretchAfterIt) {
+  const Bytes text = {'w', 'i', 'f', 'i'};
+  const Codes codes = encode(text);
+  Codes damaged = codes;
+  damaged[8] = damaged[8] == 0 ? 2 : 0;
+  sc::Signal x = render(codes);
+  sc::append(x, render(damaged));
+  sc::append(x, sc::silence(0.15, kRate));
+  sc::append(x, render(Codes{1, 3, 1}));
+  size_t rejected = 0;
+  EXPECT_EQ(decode(sc::to_pcm(on_air(x)), kRate, 3, &rejected), std::vector<Bytes>{text});
+  EXPECT_GE(rejected, 1u);
+}
+
 // The format has no length: a text followed by its CRC checks again with a byte 00 behind it (and
 // with two). What follows the closing copies is not read as part of the text; zero bytes where
 // the closing copies should be leave the end in doubt, and nothing is reported.
