@@ -166,6 +166,19 @@ bool checks(const std::vector<uint8_t>& bytes, size_t k) {
   return bytes[k - 2] == (crc & 0xFF) && bytes[k - 1] == (crc >> 8);
 }
 
+// The room's response in one band from its normal equations: the codes' autocorrelation per lag
+// `rho` (a Toeplitz matrix) and their correlation with the input `p`, regularised by kRoomRidge.
+bool solve_room(const std::vector<Complex>& rho, std::vector<Complex> p, std::vector<Complex>* g) {
+  const size_t taps = rho.size();
+  if (taps == 0 || !(rho[0].real() > 0.0)) return false;
+  std::vector<Complex> m(taps * taps);
+  for (size_t a = 0; a < taps; ++a) {
+    for (size_t b = 0; b < taps; ++b) m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
+    m[a * taps + a] += kRoomRidge * rho[0].real();
+  }
+  return detail::solve_hermitian(std::move(m), std::move(p), taps, g);
+}
+
 }  // namespace
 
 ToneDecoder::ToneDecoder(int sample_rate, TextCallback on_text)
@@ -801,16 +814,7 @@ bool ToneDecoder::fit_room(const std::vector<uint64_t>& ends, const std::vector<
       for (size_t u = 0; u + d < n; ++u) rho[d] += std::conj(X(u)) * X(u + d);
       for (size_t i = d; i < n; ++i) fit->p[c][d] += std::conj(X(i - d)) * Y(i);
     }
-    std::vector<Complex> p = fit->p[c];
-    fit->g[c].clear();
-    if (!(rho[0].real() > 0.0)) continue;
-    std::vector<Complex> m(taps * taps);
-    for (size_t a = 0; a < taps; ++a) {
-      for (size_t b = 0; b < taps; ++b)
-        m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
-      m[a * taps + a] += kRoomRidge * rho[0].real();
-    }
-    if (!detail::solve_hermitian(std::move(m), std::move(p), taps, &fit->g[c])) fit->g[c].clear();
+    if (!solve_room(rho, fit->p[c], &fit->g[c])) fit->g[c].clear();
   }
   return true;
 }
@@ -907,13 +911,7 @@ bool ToneDecoder::learn_without(const std::vector<uint64_t>& ends, const RoomFit
       p[d] += std::conj(Xw(u) - X(u)) * fit.y[(u + d) * kCodes + static_cast<size_t>(c)];
     }
   }
-  if (!(rho[0].real() > 0.0)) return false;
-  std::vector<Complex> m(taps * taps);
-  for (size_t a = 0; a < taps; ++a) {
-    for (size_t b = 0; b < taps; ++b) m[a * taps + b] = a >= b ? rho[a - b] : std::conj(rho[b - a]);
-    m[a * taps + a] += kRoomRidge * rho[0].real();
-  }
-  return detail::solve_hermitian(std::move(m), std::move(p), taps, g);
+  return solve_room(rho, std::move(p), g);
 }
 
 bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::vector<float>& frames,
