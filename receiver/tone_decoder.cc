@@ -141,12 +141,20 @@ constexpr double kOnsetSearchSeconds = 0.003;
 constexpr double kOnsetToleranceSeconds = 0.0015;
 constexpr double kOnsetSpanSeconds = 0.05;
 constexpr int kOnsetSteps = 3;
-// When the room reading still does not check, each code is held against the tones that stood
-// within kRecheckDb of it: the one that leaves the least of the input unexplained over the code
-// and the kRecheckRingSeconds after it, the room's response as learnt, is taken.
-constexpr double kRecheckDb = 6.0;
+// When the room reading still does not check, each code is held against the loudest other tone
+// when that stood within kRecheckDb of it: the one that leaves the least of the input unexplained
+// over the code, the next one and the kRecheckRingSeconds after them, the room's response as
+// learnt, is taken; up to kRecheckPasses times.
+constexpr double kRecheckDb = 8.0;
 constexpr double kRecheckRingSeconds = 0.03;
 constexpr int kRecheckPasses = 3;
+// ... and only when the room as learnt leaves at most this share of the stretch's energy in the
+// tones' bands unexplained (in the rooms of the bench a tenth to a third; in noise at -12 dB SNR
+// and below, from a quarter up).
+constexpr double kRecheckUnexplained = 0.35;
+// A stretch that gave nothing but holds this many codes in a row without gaps is carried over to
+// the next one like a stretch that did not check.
+constexpr size_t kBusyCodes = 20;
 
 using Complex = std::complex<double>;
 
@@ -614,16 +622,13 @@ void ToneDecoder::decide(bool forced) {
     unread = rejected_ > rejected_before && !same;
     if (same && !candidates_.empty()) break;
   }
-  // Still a transmission that did not check: each code held against its rivals with the room as
+  // Still a transmission that did not check: each code held against its rival with the room as
   // learnt (see recheck_codes), the codes so found parsed, and the stretch read again from them,
   // until no code changes.
-  // A stretch these readings do not read either counts the transmissions the readings before
-  // them refused (a code taken for a separator would count one transmission twice). A stretch
-  // that gave a text, its first reading included, is read no further and not carried over: the
-  // ringing after a text's end may not check, but read with the next stretch it would give the
-  // text again.
+  // A stretch that gave a text, its first reading included, is read no further and not carried
+  // over: the ringing after a text's end may not check, but read with the next stretch it would
+  // give the text again.
   auto unchecked = [&] { return rejected_ > rejected_before && decoded_ == decoded_first; };
-  const size_t refused = rejected_;
   for (int pass = 0; pass < kRecheckPasses && !cleaned.empty() && unchecked(); ++pass) {
     if (!recheck_codes(all_ends, cleaned, &all_segments)) break;
     const size_t rejected_first = rejected_;
@@ -638,10 +643,20 @@ void ToneDecoder::decide(bool forced) {
       all_segments.swap(read_segments);
     }
   }
-  if (unchecked()) rejected_ = refused;
   carry_end_.clear();
   carry_segments_.clear();
-  if (unchecked()) {
+  // A stretch that gave nothing but holds a long run of codes without gaps (a transmission's
+  // start that the room turned into stray tones, cut off where the reading lost its separators)
+  // is carried over too.
+  size_t run = 0, longest = 0;
+  for (size_t k = 0; k < all_segments.size(); ++k) {
+    const bool follows =
+        k > 0 && all_segments[k - 1].start + all_segments[k - 1].frames == all_segments[k].start;
+    run = follows ? run + 1 : 1;
+    longest = std::max(longest, run);
+  }
+  const bool busy = longest >= kBusyCodes && decoded_ == decoded_first;
+  if (unchecked() || busy) {
     // Kept for the next stretch, up to kCarrySeconds.
     const size_t most = static_cast<size_t>(std::lround(kCarrySeconds / kFrameSeconds));
     const size_t drop = all_ends.size() > most ? all_ends.size() - most : 0;
@@ -920,6 +935,11 @@ bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::ve
   if (!fit_room(ends, *segments, &fit)) return false;
   const size_t n = ends.size();
   const double rate = sample_rate_;
+  // Only a room the codes as read explain well: in deep noise every further reading is one more
+  // chance for a misreading to check by accident.
+  double heard = 0.0;
+  for (const Complex& v : fit.y) heard += std::norm(v);
+  if (!(unexplained(0, n, fit, fit.g, fit.x.data()) <= kRecheckUnexplained * heard)) return false;
   const auto ring = static_cast<size_t>(std::lround(kRecheckRingSeconds / kFrameSeconds));
   bool changed = false;
   std::vector<Complex> sent;
@@ -943,18 +963,17 @@ bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::ve
   for (size_t k = 0; k < fit.codes.size(); ++k) {
     const Segment& seg = (*segments)[k];
     const int a = fit.codes[k];
-    // 1. The rivals: tones that stood within kRecheckDb of the code's own over its frames.
+    // 1. The rival: the loudest other tone over the code's frames, when it stood within
+    // kRecheckDb of the code's own.
     double mean[kCodes] = {};
     for (size_t f = seg.start; f < seg.start + seg.frames && f < n; ++f) {
       for (int c = 0; c < kCodes; ++c) mean[c] += frames[f * kFeatures + static_cast<size_t>(c)];
     }
-    std::vector<int> rivals;
+    int rival = a == 0 ? 1 : 0;
     for (int c = 0; c < kCodes; ++c) {
-      if (c != a && mean[c] >= mean[a] - kRecheckDb * static_cast<double>(seg.frames)) {
-        rivals.push_back(c);
-      }
+      if (c != a && mean[c] > mean[rival]) rival = c;
     }
-    if (rivals.empty()) continue;
+    if (mean[rival] < mean[a] - kRecheckDb * static_cast<double>(seg.frames)) continue;
     // 2. The room as learnt without this code in its band, so that the fit does not favour it.
     std::vector<Complex> g[kCodes];
     for (int c = 0; c < kCodes; ++c) g[c] = fit.g[c];
@@ -970,31 +989,30 @@ bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::ve
     while (to < n && static_cast<double>(ends[to]) < reach) ++to;
     to = std::min(n, to + ring);
     if (from >= to) continue;
-    // 4. Of the code and its rivals, the one that leaves the least unexplained there.
+    // 4. The code or its rival, whichever leaves less unexplained there; the rival with the codes
+    // after it following on at its length, or staying where they were placed.
     sent.resize((to - from) * kCodes);
     sent_in_bands(ends, from, to, fit, sent.data());
     double best = unexplained(from, to, fit, g, sent.data());
-    int best_code = a;
+    bool taken = false;
     double best_shift = 0.0;
-    for (int b : rivals) {
-      const double lengthen = (code_seconds(b) - code_seconds(a)) * rate;
-      for (const double shift : {0.0, lengthen}) {
-        place(k, b, shift, &trial);
-        sent_in_bands(ends, from, to, trial, sent.data());
-        const double left = unexplained(from, to, fit, g, sent.data());
-        if (left < best) {
-          best = left;
-          best_code = b;
-          best_shift = shift;
-        }
-        if (lengthen == 0.0) break;
+    const double lengthen = (code_seconds(rival) - code_seconds(a)) * rate;
+    for (const double shift : {0.0, lengthen}) {
+      place(k, rival, shift, &trial);
+      sent_in_bands(ends, from, to, trial, sent.data());
+      const double left = unexplained(from, to, fit, g, sent.data());
+      if (left < best) {
+        best = left;
+        taken = true;
+        best_shift = shift;
       }
+      if (lengthen == 0.0) break;
     }
-    if (best_code == a) continue;
+    if (!taken) continue;
     // 5. Taken: the codes as sent from here on, measured anew.
     changed = true;
-    (*segments)[k].code = best_code;
-    place(k, best_code, best_shift, &trial);
+    (*segments)[k].code = rival;
+    place(k, rival, best_shift, &trial);
     fit.codes.swap(trial.codes);
     fit.onset.swap(trial.onset);
     fit.phase.swap(trial.phase);

@@ -36,27 +36,30 @@
 // times or until a reading repeats the one before; the CRC decides as always, and a text that
 // only the reading without stray tones of the input as heard found waits for one of these to
 // find it too (that reading forces the ringing after the end into the format, and a misreading
-// can check by accident). When the last of these readings still does not check, each code is held
-// against the tones that stood within 6 dB of it over its frames: with the room's response in its
-// own band learnt again without it (so that the fit does not favour the code as read), the tone
-// that leaves the least of the input unexplained over it, the code after it and 30 ms of their
-// ringing is taken, the codes after it following on at its length or staying where they were
-// placed, whichever explains more. The codes so found are parsed (the CRC decides) and the stretch
-// read again from them, up to three times or until no code changes. A run of one byte (too short
-// for a text and its CRC) is read with the room taken off as well: in a room a transmission of a
-// byte or two may be heard as little more than stray tones. A stretch that gave a text is read no
-// further and not carried over. A zero byte behind a CRC (a text followed by its CRC checks again
-// with it) counts as sent when it is as loud as the rest and the closing copies follow it, as
-// ringing when it is well below the rest; in between nothing is reported. A stretch that did not
-// check is read once more together with the next one when that follows on at once (the ringing can
-// make a transmission look over halfway). This keeps the last 6 s of input. A transmission is
-// reported about 0.15 s after its tones end; the readings of one that does not check cost some tens
-// of ms.
+// can check by accident). When the last of these readings still does not check and the room as
+// learnt explains the stretch well (at most 35 % of its energy in the tones' bands left over;
+// in deep noise every further reading is one more chance to check by accident), each code is
+// held against the loudest other tone over its frames when that stood within 8 dB of it: with
+// the room's response in the code's own band learnt again without it (so that the fit does not
+// favour the code as read), whichever of the two leaves less of the input unexplained over the
+// code, the code after it and 30 ms of their ringing is taken, the codes after it following on
+// at the rival's length or staying where they were placed. The codes so found are parsed (the
+// CRC decides) and the stretch read again from them, up to three times or until no code
+// changes. A run of one byte (too short for a text and its CRC) is read with the room taken off
+// as well: in a room a transmission of a byte or two may be heard as little more than stray
+// tones. A stretch that gave a text is read no further and not carried over; one that gave
+// nothing but holds 20 codes or more in a row is carried over like one that did not check. A zero
+// byte behind a CRC (a text followed by its CRC checks again with it) counts as sent when it is as
+// loud as the rest and the closing copies follow it, as ringing when it is well below the rest; in
+// between nothing is reported. A stretch that did not check is read once more together with the
+// next one when that follows on at once (the ringing can make a transmission look over halfway).
+// This keeps the last 6 s of input. A transmission is reported about 0.15 s after its tones end;
+// the readings of one that does not check cost some tens of ms.
 //
 // Limits (simulated speaker-to-microphone paths, white noise at 10 dB SNR unless said): white or
 // babble noise down to 0 dB SNR, player clocks 0.5 % off, player stalls of a few ms; in rooms
 // with a reverberation time of 150 to 400 ms and the direct sound 3 or 6 dB above the
-// reverberation hardly any transmission is lost, with none above it 1 to 3 in 100: the shortest
+// reverberation hardly any transmission is lost, with none above it 0 to 3 in 100: the shortest
 // codes drown in the ringing of the ones before, and a repetition has to do. The room is taken
 // to stay as it is over a transmission; a player clock 0.5 % off loses a few more.
 //

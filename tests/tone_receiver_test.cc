@@ -354,6 +354,9 @@ TEST(ToneReceiver, RoomsWithLittleDirectSound) {
       // room taken off all the same.
       {0.15, 0, 3506, 3508, {0x10}, true},
       {0.3, 0, 26333, 26335, {0xc4}, true},
+      // The transmission's start, every code of it taken for a stray tone, was a stretch of its
+      // own: carried over to the next one all the same.
+      {0.3, 0, 31913, 31915, {8, 80, 185, 65, 166, 151, 4, 132, 73, 222, 52, 12}, true},
       // Read only once each code is held against its rivals, the room learnt without it.
       {0.4,
        0,
@@ -467,6 +470,22 @@ TEST(ToneReceiver, NothingFromNoise) {
     decode_all(tc.x, kRate, &decoded, &rejected);
     EXPECT_EQ(decoded, 0u);
   }
+}
+
+// White noise 12 dB above a transmission, with bursts 12 dB louder still: a reading of the
+// codes held against their rivals checked by accident. Codes are held against their rivals only
+// where the room as learnt explains the input well.
+TEST(ToneReceiver, NoGuessInDeepNoise) {
+  const Bytes text = {80,  249, 23,  82, 193, 1,   37, 239, 102, 225, 82,  4,
+                      144, 194, 166, 96, 242, 189, 73, 3,   209, 196, 201, 155};
+  sc::Signal x = on_air(render(encode(text)));
+  sc::scale_db(x, -20);
+  const double p = sc::active_power(x);
+  const sc::Signal noise = sc::white_noise(x.size(), 146076);
+  const sc::Signal bursts = sc::bursts(x.size(), kRate, 1.5, 12.0, 146077);
+  const auto g = static_cast<float>(std::sqrt(p / sc::power(noise) * std::pow(10.0, 1.2)));
+  for (size_t i = 0; i < x.size(); ++i) x[i] += g * (noise[i] + bursts[i]);
+  EXPECT_EQ(decode(sc::to_pcm(x), kRate, 1), std::vector<Bytes>{});
 }
 
 TEST(ToneReceiver, CorruptedTransmissionsAreRefused) {
