@@ -54,7 +54,8 @@
 // between nothing is reported. A stretch that did not check is read once more together with the
 // next one when that follows on at once (the ringing can make a transmission look over halfway).
 // This keeps the last 6 s of input. A transmission is reported about 0.15 s after its tones end;
-// the readings of one that does not check cost some tens of ms.
+// the readings of one that does not check cost some tens of ms, more where its codes are held
+// against their rivals (the rooms bench's tone rows take a fifth longer for it).
 //
 // Limits (simulated speaker-to-microphone paths, white noise at 10 dB SNR unless said): white or
 // babble noise down to 0 dB SNR, player clocks 0.5 % off, player stalls of a few ms; in rooms
