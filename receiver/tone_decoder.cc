@@ -800,19 +800,11 @@ bool ToneDecoder::fit_room(const std::vector<uint64_t>& ends, const std::vector<
 
   // 3. Per band and frame, the same measurement of the input and of the codes as sent.
   fit->y.assign(n * kCodes, Complex());
+  std::vector<double> heard(static_cast<size_t>(window_));
   for (size_t i = 0; i < n; ++i) {
     const int64_t start = static_cast<int64_t>(ends[i]) - w;
-    for (int c = 0; c < kCodes; ++c) {
-      const float* ct = cos_table_.data() + c * window_;
-      const float* st = sin_table_.data() + c * window_;
-      double yr = 0, yi = 0;
-      for (int m = 0; m < window_; ++m) {
-        const double v = heard_at(start + m);
-        yr += v * ct[m];
-        yi += v * st[m];
-      }
-      fit->y[i * kCodes + static_cast<size_t>(c)] = Complex(yr, yi);
-    }
+    for (int m = 0; m < window_; ++m) heard[static_cast<size_t>(m)] = heard_at(start + m);
+    in_bands(heard.data(), &fit->y[i * kCodes]);
   }
   fit->x.assign(n * kCodes, Complex());
   sent_in_bands(ends, 0, n, *fit, fit->x.data());
@@ -858,17 +850,20 @@ void ToneDecoder::sent_in_bands(const std::vector<uint64_t>& ends, size_t from, 
   }
   for (size_t i = from; i < to; ++i) {
     const int64_t start = static_cast<int64_t>(ends[i]) - w - begin;
-    for (int c = 0; c < kCodes; ++c) {
-      const float* ct = cos_table_.data() + c * window_;
-      const float* st = sin_table_.data() + c * window_;
-      double xr = 0, xi = 0;
-      for (int m = 0; m < window_; ++m) {
-        const double u = sent[static_cast<size_t>(start + m)];
-        xr += u * ct[m];
-        xi += u * st[m];
-      }
-      out[(i - from) * kCodes + static_cast<size_t>(c)] = Complex(xr, xi);
+    in_bands(&sent[static_cast<size_t>(start)], out + (i - from) * kCodes);
+  }
+}
+
+void ToneDecoder::in_bands(const double* window, Complex* out) const {
+  for (int c = 0; c < kCodes; ++c) {
+    const float* ct = cos_table_.data() + c * window_;
+    const float* st = sin_table_.data() + c * window_;
+    double re = 0, im = 0;
+    for (int m = 0; m < window_; ++m) {
+      re += window[m] * ct[m];
+      im += window[m] * st[m];
     }
+    out[c] = Complex(re, im);
   }
 }
 
@@ -945,8 +940,9 @@ bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::ve
   std::vector<Complex> sent;
   RoomFit trial;
   // Code k as tone b, the codes after it following on at its length (`shift`: the change in
-  // length) or staying where they were placed (shift 0).
-  auto place = [&](size_t k, int b, double shift, RoomFit* t) {
+  // length) or staying where they were placed (shift 0). The phases of moved codes are found
+  // again only for those that begin before `upto` (the rest are not measured).
+  auto place = [&](size_t k, int b, double shift, int64_t upto, RoomFit* t) {
     t->codes = fit.codes;
     t->onset = fit.onset;
     t->phase = fit.phase;
@@ -954,8 +950,7 @@ bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::ve
     t->phase[k] = std::arg(tone_at(b, fit.onset[k]));
     for (size_t j = k + 1; j < t->codes.size() && shift != 0.0; ++j) {
       t->onset[j] += shift;
-      // Codes beyond the stretch are never measured.
-      if (t->onset[j] < static_cast<double>(ends.back())) {
+      if (t->onset[j] < static_cast<double>(upto)) {
         t->phase[j] = std::arg(tone_at(t->codes[j], t->onset[j]));
       }
     }
@@ -998,7 +993,7 @@ bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::ve
     double best_shift = 0.0;
     const double lengthen = (code_seconds(rival) - code_seconds(a)) * rate;
     for (const double shift : {0.0, lengthen}) {
-      place(k, rival, shift, &trial);
+      place(k, rival, shift, static_cast<int64_t>(ends[to - 1]), &trial);
       sent_in_bands(ends, from, to, trial, sent.data());
       const double left = unexplained(from, to, fit, g, sent.data());
       if (left < best) {
@@ -1009,14 +1004,15 @@ bool ToneDecoder::recheck_codes(const std::vector<uint64_t>& ends, const std::ve
       if (lengthen == 0.0) break;
     }
     if (!taken) continue;
-    // 5. Taken: the codes as sent from here on, measured anew.
+    // 5. Taken: the codes as sent from here on (only within the frames above when the codes after
+    // it stay), measured anew.
     changed = true;
     (*segments)[k].code = rival;
-    place(k, rival, best_shift, &trial);
+    place(k, rival, best_shift, static_cast<int64_t>(ends.back()), &trial);
     fit.codes.swap(trial.codes);
     fit.onset.swap(trial.onset);
     fit.phase.swap(trial.phase);
-    sent_in_bands(ends, from, n, fit, fit.x.data() + from * kCodes);
+    sent_in_bands(ends, from, best_shift == 0.0 ? to : n, fit, fit.x.data() + from * kCodes);
   }
   return changed;
 }

@@ -171,6 +171,8 @@ class ToneDecoder {
   // into `out` (frame - from) * 6 + band.
   void sent_in_bands(const std::vector<uint64_t>& ends, size_t from, size_t to, const RoomFit& fit,
                      std::complex<double>* out) const;
+  // The six bands' measurement of one analysis window (window_ samples) into out[0..5].
+  void in_bands(const double* window, std::complex<double>* out) const;
   // How much of the input in frames `from` to `to` the room's response `g` (per band) leaves
   // unexplained when the codes as sent measure `sent` there (as fit.x elsewhere).
   double unexplained(size_t from, size_t to, const RoomFit& fit,
